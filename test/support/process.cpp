@@ -1,0 +1,224 @@
+// Child process handling for the tests; see process.h.
+#include "process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+namespace {
+
+// Pids of children not yet reaped; written by start/reap, read at exit.
+std::mutex g_childrenLock;
+std::set<pid_t> g_children;
+bool g_atexitRegistered = false;
+
+void forget(pid_t pid) {
+  std::lock_guard<std::mutex> lock(g_childrenLock);
+  g_children.erase(pid);
+}
+
+void reap(Child* child, bool block) {
+  if (child->exited || child->pid <= 0) return;
+  int status = 0;
+  pid_t r = waitpid(child->pid, &status, block ? 0 : WNOHANG);
+  if (r == child->pid) {
+    child->exited = true;
+    child->status = status;
+    forget(child->pid);
+  }
+}
+
+// Reads what is available on fd into text without blocking; false at EOF.
+bool drain(int fd, std::string* text) {
+  char buf[4096];
+  while (true) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+      text->append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0) return false;
+    return errno == EAGAIN || errno == EINTR;
+  }
+}
+
+}  // namespace
+
+double nowSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+void killAllChildren() {
+  std::set<pid_t> pids;
+  {
+    std::lock_guard<std::mutex> lock(g_childrenLock);
+    pids.swap(g_children);
+  }
+  for (pid_t pid : pids) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+bool startChild(Child* child, const std::vector<std::string>& argv, const std::string& cwd,
+                const std::vector<std::string>& env, std::string* error) {
+  if (!g_atexitRegistered) {
+    g_atexitRegistered = true;
+    std::atexit(killAllChildren);
+  }
+  int inPipe[2], outPipe[2], errPipe[2], execPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC) ||
+      pipe2(execPipe, O_CLOEXEC)) {
+    if (error) *error = std::string("pipe: ") + strerror(errno);
+    return false;
+  }
+  const pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid < 0) {
+    if (error) *error = std::string("fork: ") + strerror(errno);
+    return false;
+  }
+  if (pid == 0) {
+    // Die with the test, so nothing outlives a crashed test program.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    dup2(inPipe[0], 0);
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    signal(SIGPIPE, SIG_DFL);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+      int e = errno;
+      (void)!write(execPipe[1], &e, sizeof e);
+      _exit(127);
+    }
+    for (const std::string& kv : env) putenv(strdup(kv.c_str()));
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    int e = errno;
+    (void)!write(execPipe[1], &e, sizeof e);
+    _exit(127);
+  }
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  close(execPipe[1]);
+  int execErrno = 0;
+  ssize_t n;
+  do {
+    n = read(execPipe[0], &execErrno, sizeof execErrno);
+  } while (n < 0 && errno == EINTR);
+  close(execPipe[0]);
+  *child = Child();
+  child->pid = pid;
+  child->in = inPipe[1];
+  child->out = outPipe[0];
+  child->err = errPipe[0];
+  fcntl(child->out, F_SETFL, O_NONBLOCK);
+  fcntl(child->err, F_SETFL, O_NONBLOCK);
+  {
+    std::lock_guard<std::mutex> lock(g_childrenLock);
+    g_children.insert(pid);
+  }
+  if (n > 0) {
+    if (error) *error = "cannot start " + argv[0] + ": " + strerror(execErrno);
+    waitExit(child, 5);
+    return false;
+  }
+  return true;
+}
+
+bool writeInput(Child* child, const std::string& text) {
+  if (child->in < 0) return false;
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(child->in, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void closeInput(Child* child) {
+  if (child->in >= 0) close(child->in);
+  child->in = -1;
+}
+
+void pumpOutput(Child* child, double seconds) {
+  const double deadline = nowSeconds() + seconds;
+  while (child->out >= 0 || child->err >= 0) {
+    struct pollfd fds[2] = {{child->out, POLLIN, 0}, {child->err, POLLIN, 0}};
+    double left = deadline - nowSeconds();
+    int r = poll(fds, 2, left > 0 ? static_cast<int>(left * 1000) : 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    if (fds[0].revents && !drain(child->out, &child->outText)) {
+      close(child->out);
+      child->out = -1;
+    }
+    if (fds[1].revents && !drain(child->err, &child->errText)) {
+      close(child->err);
+      child->err = -1;
+    }
+    if (nowSeconds() >= deadline) break;
+  }
+}
+
+bool waitForOutput(Child* child, const std::string& needle, double seconds, bool fromErr) {
+  const double deadline = nowSeconds() + seconds;
+  while (true) {
+    const std::string& text = fromErr ? child->errText : child->outText;
+    if (text.find(needle) != std::string::npos) return true;
+    double left = deadline - nowSeconds();
+    if (left <= 0) return false;
+    if (child->out < 0 && child->err < 0) return false;
+    pumpOutput(child, left < 0.05 ? left : 0.05);
+  }
+}
+
+bool waitExit(Child* child, double seconds) {
+  const double deadline = nowSeconds() + seconds;
+  while (true) {
+    pumpOutput(child, 0);
+    reap(child, false);
+    if (child->exited) {
+      pumpOutput(child, 0.2);
+      return true;
+    }
+    if (nowSeconds() >= deadline) return false;
+    pumpOutput(child, 0.01);
+  }
+}
+
+int exitCode(const Child& child) {
+  if (!child.exited || !WIFEXITED(child.status)) return -1;
+  return WEXITSTATUS(child.status);
+}
+
+void stopChild(Child* child, int sig, double seconds) {
+  if (child->pid <= 0) return;
+  if (!child->exited) {
+    kill(child->pid, sig);
+    if (!waitExit(child, seconds)) {
+      kill(child->pid, SIGKILL);
+      reap(child, true);
+    }
+  }
+  closeInput(child);
+  if (child->out >= 0) close(child->out);
+  if (child->err >= 0) close(child->err);
+  child->out = child->err = -1;
+}

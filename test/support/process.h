@@ -1,0 +1,65 @@
+// Child processes for tests: start a shipped program with pipes on its
+// console, feed it, read what it prints with bounded waits, and stop it.
+// Every child started here is killed at exit, also when a test fails.
+#pragma once
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+struct Child {
+  pid_t pid = -1;
+  int in = -1;   // write end of the child's standard input, -1 once closed
+  int out = -1;  // read end of its standard output
+  int err = -1;  // read end of its standard error
+  std::string outText;  // everything read from out so far
+  std::string errText;  // everything read from err so far
+  int status = -1;      // wait status once it has exited
+  bool exited = false;
+};
+
+// Starts argv[0] (a path) with argv, in directory cwd (empty: inherit),
+// with the extra "NAME=value" entries in env. Returns false and sets
+// *error when the program could not be started.
+bool startChild(Child* child, const std::vector<std::string>& argv, const std::string& cwd = "",
+                const std::vector<std::string>& env = {}, std::string* error = nullptr);
+
+// Writes text to the child's standard input; false when the pipe is gone.
+bool writeInput(Child* child, const std::string& text);
+void closeInput(Child* child);
+
+// Reads whatever the child printed, waiting at most seconds for more.
+void pumpOutput(Child* child, double seconds);
+
+// Waits until needle appears in the child's standard output (or standard
+// error when fromErr), at most seconds. True when it appeared.
+bool waitForOutput(Child* child, const std::string& needle, double seconds, bool fromErr = false);
+
+// Waits at most seconds for the child to exit; true when it has.
+bool waitExit(Child* child, double seconds);
+
+// Exit code when it exited normally, -1 otherwise (or still running).
+int exitCode(const Child& child);
+
+// Sends sig; then, if it has not exited after seconds, SIGKILL. Always reaps.
+void stopChild(Child* child, int sig, double seconds);
+
+// Kills every child still running (also called at exit).
+void killAllChildren();
+
+// Monotonic seconds.
+double nowSeconds();
+
+// Polls pred every few milliseconds until it is true or seconds pass.
+template <typename Pred>
+bool waitUntil(Pred pred, double seconds) {
+  const double deadline = nowSeconds() + seconds;
+  while (true) {
+    if (pred()) return true;
+    if (nowSeconds() >= deadline) return false;
+    struct timespec pause = {0, 2 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
