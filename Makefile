@@ -17,7 +17,7 @@ endif
 comma := ,
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test demo bench clean
 
 all: build
 
@@ -35,6 +35,13 @@ test: build
 
 demo: build
 	tools/demo $(BUILD)
+
+# Every benchmark, each on a simulated board of its own; they print figures.
+bench: build
+	@set -e; for b in $(BUILD)/devel/lib/pelmora/bench_*; do \
+	  [ -x "$$b" ] || continue; echo "== $$(basename $$b)"; \
+	  SIMBOARD_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora $(BUILD)/devel/env.sh tools/simboard --bare -- "$$b"; \
+	done
 
 clean:
 	rm -rf build build-*
