@@ -1,0 +1,63 @@
+// drive_command: ROS node "serial_writer". The operator types "t<speed>" and
+// "s<angle>" on the console; the latest pair goes out on "serial" as
+// pelmora/Telemetry ten times a second. A 0 after a command line, or the
+// end of the console input, stops it. Usage: drive_command [ROS arguments]
+#include <errno.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <ros/ros.h>
+
+#include <pelmora/Telemetry.h>
+
+#include "console_protocol.h"
+
+// Written by the input thread (checkInput); read by the publishing loop. It
+// lives past main's frame because the input thread may outlast it.
+static DriveState g_drive;
+
+static int readStdinByte(void*) {
+  unsigned char c;
+  while (true) {
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1) return c;
+    if (n < 0 && errno == EINTR) continue;
+    return kEndOfInput;
+  }
+}
+
+static void* checkInput(void* arg) {
+  DriveState* state = static_cast<DriveState*>(arg);
+  ConsoleInput console = consoleInput(readStdinByte, 0);
+  // Blocks on the console: the operator may type nothing for a long time.
+  while (state->run.load() != 0) consolePass(&console, state);
+  pthread_exit(0);
+}
+
+static void publishUntilStopped(DriveState* state) {
+  ros::NodeHandle node("", ros::M_string());
+  ros::Publisher publisher = node.advertise<pelmora::Telemetry>("serial", 10, false);
+  ros::Rate rate(10.0);
+  while (ros::ok() && state->run.load() != 0) {
+    pelmora::Telemetry message;
+    message.speed = state->speed.load();
+    message.angle = state->angle.load();
+    publisher.publish(message);
+    ros::spinOnce();
+    rate.sleep();
+  }
+  // Leaving this frame releases the rate, the publisher and then the node
+  // handle, whose release takes the node off the ROS graph.
+}
+
+int main(int argc, char** argv) {
+  initDriveState(&g_drive);
+  // Started before ros::init so that commands typed early are in the first
+  // message; never joined, the process ends when its last thread does.
+  pthread_t inputThread;
+  pthread_create(&inputThread, 0, checkInput, &g_drive);
+  ros::init(argc, argv, "serial_writer", 0);
+  publishUntilStopped(&g_drive);
+  // After a ROS shutdown the console still decides when the process ends.
+  pthread_exit(0);
+}
