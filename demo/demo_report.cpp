@@ -1,0 +1,93 @@
+// Ends a demo run: checks what a user would look at (published rpm against
+// the true wheel speed, the tachometer's logs against the topic, the pairs on
+// the drive line and the neutral command last), writes summary.txt, and a
+// gnuplot script for the plot of true against published rpm.
+//
+//   demo_report RUN_DIR COUNTS SPEED STOPPED_IN_ORDER
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "demo_logic.h"
+
+namespace {
+
+std::vector<Sample> readSamples(const std::string& path) {
+  std::vector<Sample> samples;
+  FILE* f = fopen(path.c_str(), "r");
+  if (!f) return samples;
+  Sample s;
+  while (fscanf(f, "%lf %lf", &s.t, &s.value) == 2) samples.push_back(s);
+  fclose(f);
+  return samples;
+}
+
+std::vector<double> readValues(const std::string& path) {
+  std::vector<double> values;
+  FILE* f = fopen(path.c_str(), "r");
+  if (!f) return values;
+  double v;
+  while (fscanf(f, "%lf", &v) == 1) values.push_back(v);
+  fclose(f);
+  return values;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) {
+    fprintf(stderr, "usage: demo_report RUN_DIR COUNTS SPEED STOPPED_IN_ORDER\n");
+    return 2;
+  }
+  const std::string run = argv[1];
+  const int counts = atoi(argv[2]);
+  const int speed = atoi(argv[3]);
+  const bool stoppedInOrder = atoi(argv[4]) != 0;
+
+  std::vector<Sample> truth = readSamples(run + "/true_rpm.log");
+  std::vector<Sample> published = readSamples(run + "/published_rpm.log");
+  char name[128];
+  snprintf(name, sizeof name, "/files/tachs_counts_%d_speed_%d.txt", counts, speed);
+  std::vector<double> logged = readValues(run + name);
+  std::vector<double> windows;
+  snprintf(name, sizeof name, "/files/times_counts_%d_speed_%d.txt", counts, speed);
+  windows = readValues(run + name);
+  std::vector<int> drive = readDriveRecordBytes(run + "/drive_record.txt");
+
+  std::vector<RpmSegment> segments = compareRpm(truth, published, 1.5);
+  FILE* out = fopen((run + "/summary.txt").c_str(), "w");
+  if (!out) {
+    perror(("demo_report: " + run + "/summary.txt").c_str());
+    return 1;
+  }
+  fprintf(out, "Demo summary (%s)\n", run.c_str());
+  fprintf(out, "wheel: true rpm against mean published rpm, per speed (first 1.5 s after a change left out)\n");
+  for (const RpmSegment& s : segments)
+    fprintf(out, "  true %8.1f rpm  published %8.1f rpm  error %5.1f %%  (%d windows)\n", s.trueRpm,
+            s.meanPublished, s.errorPercent, s.windows);
+  fprintf(out, "tachometer: %zu windows published while the view ran, %zu logged in the rpm log, "
+               "%zu in the duration log\n",
+          published.size(), logged.size(), windows.size());
+  DriveSummary d = summarizeDrive(drive);
+  fprintf(out, "drive line: %zu bytes, %zu pairs, %zu distinct; first pair %s, last pair %s (%s)\n",
+          drive.size(), drive.size() / 2, d.distinctPairs, d.first.c_str(), d.last.c_str(),
+          d.lastIsNeutral ? "the neutral command" : "NOT the neutral command");
+  fprintf(out, "stop: %s\n", stoppedInOrder ? "every program stopped in order" : "a program had to be killed");
+  fclose(out);
+
+  FILE* gp = fopen((run + "/plot.gp").c_str(), "w");
+  if (gp) {
+    fprintf(gp,
+            "set terminal pngcairo size 1000,500\n"
+            "set output 'rpm.png'\n"
+            "set title 'Wheel speed: true against published'\n"
+            "set xlabel 'seconds'\nset ylabel 'rpm'\nset grid\nset key top left\n"
+            "plot 'true_rpm.log' using 1:2 with steps lw 2 title 'true (stand-in)', \\\n"
+            "     'published_rpm.log' using 1:2 with points pt 7 ps 0.5 title 'published on /tachometer'\n");
+    fclose(gp);
+  }
+  return 0;
+}
