@@ -1,0 +1,30 @@
+// Measurement rules of the tachometer node; see window.h.
+#include "window.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+const char kRawLogName[] = "files/raw_2000.txt";
+
+void readArguments(int argc, char** argv, int* counts, int* speed) {
+  *counts = argc > 1 ? atoi(argv[1]) : 5;
+  *speed = argc > 2 ? atoi(argv[2]) : 2000;
+}
+
+bool windowOpen(unsigned int changes, int counts, double elapsedMs) {
+  return changes < static_cast<unsigned int>(counts) && elapsedMs < kWindowLimitMs;
+}
+
+double windowRpm(unsigned int changes, double elapsedMs) {
+  if (changes == 0) return 0.0;
+  // Unsigned 32-bit product: a window cannot hold the 143166 changes that wrap it.
+  return static_cast<double>(changes * kRpmFactor) / elapsedMs;
+}
+
+void rpmLogName(char* name, int counts, int speed) {
+  snprintf(name, kLogNameSize, "files/tachs_counts_%d_speed_%d.txt", counts, speed);
+}
+
+void durationLogName(char* name, int counts, int speed) {
+  snprintf(name, kLogNameSize, "files/times_counts_%d_speed_%d.txt", counts, speed);
+}

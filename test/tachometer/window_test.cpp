@@ -1,0 +1,118 @@
+// Tachometer node: window rules, rpm arithmetic, command line, log names
+// and the elapsed-time clock.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <string>
+
+#include "clock.h"
+#include "window.h"
+
+namespace {
+
+TEST(TachometerWindow, ClosesAtTheCountsthChange) {
+  EXPECT_TRUE(windowOpen(0, 5, 0.0));
+  EXPECT_TRUE(windowOpen(4, 5, 999.0));
+  EXPECT_FALSE(windowOpen(5, 5, 10.0));
+  EXPECT_FALSE(windowOpen(6, 5, 10.0));
+}
+
+TEST(TachometerWindow, ClosesAtTheFirstChangeAtOrPastTheLimit) {
+  EXPECT_TRUE(windowOpen(1, 5, 999.999));
+  EXPECT_FALSE(windowOpen(1, 5, 1000.0));
+  EXPECT_FALSE(windowOpen(1, 5, 1500.0));
+}
+
+TEST(TachometerWindow, ZeroCountsNeverOpens) {
+  EXPECT_FALSE(windowOpen(0, 0, 0.0));
+}
+
+TEST(TachometerWindow, NegativeCountsLeavesOnlyTheTimeLimit) {
+  EXPECT_TRUE(windowOpen(100000, -1, 999.0));
+  EXPECT_TRUE(windowOpen(100000, -5, 0.0));
+  EXPECT_FALSE(windowOpen(100000, -1, 1000.0));
+}
+
+// A window begins with elapsed 0, so a long window before it does not close it.
+TEST(TachometerWindow, FreshWindowOpensAfterALongOne) {
+  EXPECT_FALSE(windowOpen(1, 5, 1500.0));
+  EXPECT_TRUE(windowOpen(0, 5, 0.0));
+}
+
+TEST(TachometerRpm, TwoChangesPerTurn) {
+  EXPECT_DOUBLE_EQ(3000.0, windowRpm(5, 50.0));
+  EXPECT_DOUBLE_EQ(20.0, windowRpm(1, 1500.0));
+  EXPECT_DOUBLE_EQ(600.0, windowRpm(2, 100.0));
+  EXPECT_DOUBLE_EQ(60.0, windowRpm(3, 1500.0));
+}
+
+TEST(TachometerRpm, NoChangeIsZeroWhateverTheLength) {
+  EXPECT_EQ(0.0, windowRpm(0, 0.0));
+  EXPECT_EQ(0.0, windowRpm(0, 0.001));
+  EXPECT_EQ(0.0, windowRpm(0, 5000.0));
+}
+
+TEST(TachometerArguments, DefaultsAndAtoi) {
+  char prog[] = "tachometer";
+  char seven[] = "7";
+  char minus[] = "-3";
+  char speed[] = "1234";
+  char word[] = "fast";
+
+  int counts = -99, rpmSpeed = -99;
+  char* none[] = {prog};
+  readArguments(1, none, &counts, &rpmSpeed);
+  EXPECT_EQ(5, counts);
+  EXPECT_EQ(2000, rpmSpeed);
+
+  char* one[] = {prog, seven};
+  readArguments(2, one, &counts, &rpmSpeed);
+  EXPECT_EQ(7, counts);
+  EXPECT_EQ(2000, rpmSpeed);
+
+  char* two[] = {prog, minus, speed};
+  readArguments(3, two, &counts, &rpmSpeed);
+  EXPECT_EQ(-3, counts);
+  EXPECT_EQ(1234, rpmSpeed);
+
+  char* words[] = {prog, word, word};
+  readArguments(3, words, &counts, &rpmSpeed);
+  EXPECT_EQ(0, counts);
+  EXPECT_EQ(0, rpmSpeed);
+}
+
+TEST(TachometerLogNames, CountsAndSpeedInTheNames) {
+  char name[kLogNameSize];
+  rpmLogName(name, 5, 2000);
+  EXPECT_STREQ("files/tachs_counts_5_speed_2000.txt", name);
+  durationLogName(name, 5, 2000);
+  EXPECT_STREQ("files/times_counts_5_speed_2000.txt", name);
+  rpmLogName(name, -1, -2147483647 - 1);
+  EXPECT_STREQ("files/tachs_counts_-1_speed_-2147483648.txt", name);
+  EXPECT_STREQ("files/raw_2000.txt", kRawLogName);
+}
+
+TEST(TachometerClock, MillisBetweenBorrowsAcrossSeconds) {
+  struct timeval begin = {10, 900000};
+  struct timeval end = {11, 100000};
+  EXPECT_DOUBLE_EQ(200.0, millisBetween(begin, end));
+  end = {10, 900001};
+  EXPECT_DOUBLE_EQ(0.001, millisBetween(begin, end));
+  end = {13, 900000};
+  EXPECT_DOUBLE_EQ(3000.0, millisBetween(begin, end));
+  EXPECT_DOUBLE_EQ(-200.0, millisBetween({11, 100000}, begin));
+}
+
+TEST(TachometerClock, MillisCountsFromInitTimer) {
+  initTimer();
+  const double first = millis();
+  EXPECT_GE(first, 0.0);
+  struct timespec pause = {0, 30 * 1000 * 1000};
+  nanosleep(&pause, nullptr);
+  const double later = millis();
+  EXPECT_GE(later - first, 29.0);
+  initTimer();
+  EXPECT_LT(millis(), later);
+}
+
+}  // namespace
