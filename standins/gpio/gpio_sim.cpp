@@ -1,0 +1,552 @@
+// gpio_sim: a stand-in for the kernel's sysfs GPIO interface. It mounts a
+// FUSE file system (normally at /sys/class/gpio on a simulated board) with
+// export, unexport and gpio<N>/{direction,value,edge,active_low}; an input
+// line's level follows a waveform chosen over a control socket.
+//
+//   gpio_sim MOUNTPOINT --control SOCKET
+//
+// Runs in the foreground and unmounts on SIGTERM or SIGINT. The control
+// protocol (one command per line, one reply per command) is in the README.
+#define FUSE_USE_VERSION 31
+
+#include <errno.h>
+#include <fuse.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "gpio_sim_logic.h"
+
+enum FileKind { kNoFile, kRoot, kExport, kUnexport, kLineDir, kDirection, kValue, kEdge, kActiveLow };
+enum FaultKind { kNoFault, kOpenFault, kReadFault, kShortFault };
+
+struct Fault {
+  FaultKind kind = kNoFault;
+  int error = 0;
+  int remaining = -1;  // -1: until cleared
+};
+
+struct Line {
+  bool exported = false;
+  bool output = false;
+  int latch = 0;  // physical output level
+  std::string edge = "none";
+  int activeLow = 0;
+  Wave wave;
+  Fault fault;
+  long reads = 0;
+};
+
+// The chip's lines are 0..kLineCount-1; other numbers are refused.
+static const int kLineCount = 1024;
+
+// Guards g_lines and g_written; FUSE workers and control threads take it.
+static std::mutex g_lock;
+// Line state; written and read by FUSE workers and control threads.
+static std::map<int, Line> g_lines;
+// Last payload written to each file (path relative to the mount point);
+// written by FUSE workers, read by control threads.
+static std::map<std::string, std::string> g_written;
+// Control socket path; written once by main, read at exit.
+static std::string g_socketPath;
+
+static int64_t monotonicNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// "gpio397" -> 397; the kernel never writes leading zeros.
+static bool parseLineName(const std::string& name, int* line) {
+  if (name.compare(0, 4, "gpio") != 0 || name.size() < 5 || name.size() > 8) return false;
+  const std::string digits = name.substr(4);
+  if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (digits.size() > 1 && digits[0] == '0') return false;
+  *line = atoi(digits.c_str());
+  return true;
+}
+
+static FileKind fileKindOf(const std::string& name) {
+  if (name == "direction") return kDirection;
+  if (name == "value") return kValue;
+  if (name == "edge") return kEdge;
+  if (name == "active_low") return kActiveLow;
+  return kNoFile;
+}
+
+// What a path names; a line's entries exist only while it is exported.
+// Call with g_lock held.
+static FileKind lookupPath(const char* path, int* line) {
+  const std::string p(path);
+  if (p == "/") return kRoot;
+  if (p == "/export") return kExport;
+  if (p == "/unexport") return kUnexport;
+  const size_t slash = p.find('/', 1);
+  const std::string dir = p.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+  if (!parseLineName(dir, line)) return kNoFile;
+  auto it = g_lines.find(*line);
+  if (it == g_lines.end() || !it->second.exported) return kNoFile;
+  if (slash == std::string::npos) return kLineDir;
+  return fileKindOf(p.substr(slash + 1));
+}
+
+// Takes one use of a pending fault of the given kind; true when it applies.
+static bool takeFault(Line* line, FaultKind kind, int* error) {
+  if (line->fault.kind != kind) return false;
+  *error = line->fault.error;
+  if (line->fault.remaining > 0 && --line->fault.remaining == 0) line->fault = Fault();
+  return true;
+}
+
+// The level the value file shows: active_low inverts it.
+static int shownLevel(const Line& line) {
+  const int physical = line.output ? line.latch : waveLevel(line.wave, monotonicNs());
+  return physical ^ line.activeLow;
+}
+
+// Export or unexport as the kernel does it; 0 or a negative errno.
+static int exportLine(const std::string& text, bool exporting) {
+  long number = 0;
+  if (!parseKernelInteger(text, &number) || number < 0 || number >= kLineCount) return -EINVAL;
+  Line& line = g_lines[static_cast<int>(number)];
+  if (exporting) {
+    if (line.exported) return -EBUSY;
+    // Requesting a line clears its polarity and edge; direction stays as
+    // the hardware has it.
+    line.exported = true;
+    line.activeLow = 0;
+    line.edge = "none";
+  } else {
+    if (!line.exported) return -EINVAL;
+    line.exported = false;
+  }
+  return 0;
+}
+
+// Stores one attribute write; 0 or a negative errno. g_lock held.
+static int storeAttribute(FileKind kind, Line* line, const std::string& text) {
+  long number = 0;
+  switch (kind) {
+    case kDirection:
+      if (text == "in") {
+        line->output = false;
+      } else if (text == "out" || text == "low" || text == "high") {
+        line->output = true;
+        line->latch = text == "high" ? 1 : 0;
+      } else {
+        return -EINVAL;
+      }
+      return 0;
+    case kValue:
+      if (!line->output) return -EPERM;
+      if (!parseKernelInteger(text, &number)) return -EINVAL;
+      line->latch = (number != 0) ^ line->activeLow;
+      return 0;
+    case kEdge:
+      if (text != "none" && text != "rising" && text != "falling" && text != "both") return -EINVAL;
+      line->edge = text;
+      return 0;
+    case kActiveLow:
+      if (!parseKernelInteger(text, &number)) return -EINVAL;
+      line->activeLow = number != 0;
+      return 0;
+    default:
+      return -EIO;
+  }
+}
+
+static void* simInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
+  (void)conn;
+  // Every lookup and attribute goes to us, so an export or unexport shows
+  // at once; direct I/O keeps the page cache from serving a stale level.
+  cfg->entry_timeout = 0;
+  cfg->negative_timeout = 0;
+  cfg->attr_timeout = 0;
+  cfg->direct_io = 1;
+  cfg->kernel_cache = 0;
+  return nullptr;
+}
+
+static int simGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+  (void)fi;
+  int line = -1;
+  FileKind kind;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    kind = lookupPath(path, &line);
+  }
+  memset(st, 0, sizeof *st);
+  st->st_uid = getuid();
+  st->st_gid = getgid();
+  switch (kind) {
+    case kNoFile:
+      return -ENOENT;
+    case kRoot:
+    case kLineDir:
+      st->st_mode = S_IFDIR | 0755;
+      st->st_nlink = 2;
+      return 0;
+    case kExport:
+    case kUnexport:
+      st->st_mode = S_IFREG | 0200;
+      break;
+    default:
+      st->st_mode = S_IFREG | 0644;
+      break;
+  }
+  st->st_nlink = 1;
+  st->st_size = 4096;  // what sysfs reports for every attribute
+  return 0;
+}
+
+static int simReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
+                      struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
+  (void)offset;
+  (void)fi;
+  (void)flags;
+  std::vector<std::string> names = {".", ".."};
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    int line = -1;
+    FileKind kind = lookupPath(path, &line);
+    if (kind == kRoot) {
+      names.push_back("export");
+      names.push_back("unexport");
+      for (const auto& entry : g_lines) {
+        if (entry.second.exported) names.push_back("gpio" + std::to_string(entry.first));
+      }
+    } else if (kind == kLineDir) {
+      for (const char* name : {"active_low", "direction", "edge", "value"}) names.push_back(name);
+    } else {
+      return kind == kNoFile ? -ENOENT : -ENOTDIR;
+    }
+  }
+  for (const std::string& name : names) fill(buf, name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  return 0;
+}
+
+static int simOpen(const char* path, struct fuse_file_info* fi) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  int line = -1;
+  FileKind kind = lookupPath(path, &line);
+  if (kind == kNoFile) return -ENOENT;
+  if (kind == kRoot || kind == kLineDir) return -EISDIR;
+  int error = 0;
+  if (kind == kValue && takeFault(&g_lines[line], kOpenFault, &error)) return -error;
+  fi->fh = (static_cast<uint64_t>(line + 1) << 8) | static_cast<uint64_t>(kind);
+  fi->direct_io = 1;
+  return 0;
+}
+
+static int simRead(const char* path, char* buf, size_t size, off_t offset,
+                   struct fuse_file_info* fi) {
+  (void)path;
+  const FileKind kind = static_cast<FileKind>(fi->fh & 0xff);
+  const int number = static_cast<int>(fi->fh >> 8) - 1;
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (kind == kExport || kind == kUnexport) return -EIO;  // write-only attributes
+    auto it = g_lines.find(number);
+    // An attribute of a line unexported since the open is gone.
+    if (it == g_lines.end() || !it->second.exported) return -ENODEV;
+    Line& line = it->second;
+    int error = 0;
+    switch (kind) {
+      case kValue:
+        ++line.reads;
+        if (takeFault(&line, kReadFault, &error)) return -error;
+        if (takeFault(&line, kShortFault, &error)) return 0;
+        text = shownLevel(line) ? "1\n" : "0\n";
+        break;
+      case kDirection:
+        text = line.output ? "out\n" : "in\n";
+        break;
+      case kEdge:
+        text = line.edge + "\n";
+        break;
+      case kActiveLow:
+        text = line.activeLow ? "1\n" : "0\n";
+        break;
+      default:
+        return -EIO;
+    }
+  }
+  if (offset < 0 || static_cast<size_t>(offset) >= text.size()) return 0;
+  const size_t count = std::min(size, text.size() - static_cast<size_t>(offset));
+  memcpy(buf, text.data() + offset, count);
+  return static_cast<int>(count);
+}
+
+static int simWrite(const char* path, const char* buf, size_t size, off_t offset,
+                    struct fuse_file_info* fi) {
+  (void)offset;  // sysfs takes each write whole, wherever the file position is
+  const FileKind kind = static_cast<FileKind>(fi->fh & 0xff);
+  const int number = static_cast<int>(fi->fh >> 8) - 1;
+  const std::string text = attributeText(buf, size);
+  std::lock_guard<std::mutex> lock(g_lock);
+  g_written[std::string(path + 1)] = std::string(buf, size);
+  int result;
+  if (kind == kExport || kind == kUnexport) {
+    result = exportLine(text, kind == kExport);
+  } else {
+    auto it = g_lines.find(number);
+    if (it == g_lines.end() || !it->second.exported) return -ENODEV;
+    result = storeAttribute(kind, &it->second, text);
+  }
+  return result < 0 ? result : static_cast<int>(size);
+}
+
+// Shells open with O_TRUNC; sysfs ignores the truncation.
+static int simTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
+  (void)size;
+  (void)fi;
+  std::lock_guard<std::mutex> lock(g_lock);
+  int line = -1;
+  FileKind kind = lookupPath(path, &line);
+  if (kind == kNoFile) return -ENOENT;
+  if (kind == kRoot || kind == kLineDir) return -EISDIR;
+  return 0;
+}
+
+// ---- control protocol ----
+
+static std::string errorReply(int negativeErrno) {
+  return "error " + std::string(strerror(-negativeErrno));
+}
+
+static bool parseLineNumber(const std::string& text, int* line) {
+  return parseDecimalInt(text, line) && *line >= 0 && *line < kLineCount;
+}
+
+static std::string stateReply(int number) {
+  const Line& line = g_lines[number];
+  return "ok exported=" + std::to_string(line.exported ? 1 : 0) +
+         " direction=" + (line.output ? "out" : "in") +
+         " value=" + std::to_string(shownLevel(line)) + " edge=" + line.edge +
+         " active_low=" + std::to_string(line.activeLow) + " reads=" + std::to_string(line.reads);
+}
+
+static std::string faultCommand(Line* line, const std::vector<std::string>& w) {
+  Fault fault;
+  size_t countAt = 0;
+  if (w.size() >= 3 && w[2] == "none" && w.size() == 3) {
+    line->fault = Fault();
+    return "ok";
+  } else if (w.size() >= 4 && (w[2] == "open" || w[2] == "read")) {
+    fault.kind = w[2] == "open" ? kOpenFault : kReadFault;
+    if (!errnoFromName(w[3], &fault.error)) return "error unknown errno name " + w[3];
+    countAt = 4;
+  } else if (w.size() >= 3 && w[2] == "short") {
+    fault.kind = kShortFault;
+    countAt = 3;
+  } else {
+    return "error usage: fault LINE open|read ERRNO_NAME [COUNT] | short [COUNT] | none";
+  }
+  if (w.size() > countAt + 1) return "error too many words";
+  if (w.size() == countAt + 1 && (!parseDecimalInt(w[countAt], &fault.remaining) || fault.remaining <= 0)) {
+    return "error COUNT must be a positive integer";
+  }
+  line->fault = fault;
+  return "ok";
+}
+
+// Runs one control command and returns its reply line.
+static std::string runCommand(const std::string& commandLine) {
+  const std::vector<std::string> w = splitWords(commandLine);
+  if (w.empty()) return "error empty command";
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (w[0] == "written") {
+    if (w.size() != 2) return "error usage: written PATH";
+    auto it = g_written.find(w[1][0] == '/' ? w[1].substr(1) : w[1]);
+    return it == g_written.end() ? "ok" : "ok " + hexBytes(it->second);
+  }
+  int number = -1;
+  if (w.size() < 2 || !parseLineNumber(w[1], &number)) {
+    return "error usage: " + w[0] + " LINE ... (LINE 0.." + std::to_string(kLineCount - 1) + ")";
+  }
+  Line& line = g_lines[number];
+  if (w[0] == "wave") {
+    Wave wave;
+    std::string error;
+    const int64_t start = monotonicNs();
+    if (!parseWave(std::vector<std::string>(w.begin() + 2, w.end()), start, &wave, &error)) {
+      return "error " + error;
+    }
+    line.wave = wave;
+    return "ok start=" + std::to_string(start);
+  }
+  if (w[0] == "changes") {
+    int64_t from = 0, to = 0;
+    if (w.size() != 4 || !parseDecimalInt64(w[2], &from) || !parseDecimalInt64(w[3], &to)) {
+      return "error usage: changes LINE FROM_NS TO_NS";
+    }
+    return "ok " + std::to_string(waveChanges(line.wave, from, to));
+  }
+  if (w[0] == "fault") return faultCommand(&line, w);
+  if (w[0] == "export" || w[0] == "unexport") {
+    if (w.size() != 2) return "error usage: " + w[0] + " LINE";
+    int result = exportLine(w[1], w[0] == "export");
+    return result < 0 ? errorReply(result) : "ok";
+  }
+  if (w[0] == "state") {
+    if (w.size() != 2) return "error usage: state LINE";
+    return stateReply(number);
+  }
+  return "error unknown command " + w[0];
+}
+
+static bool sendAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// One client connection: a reply line for every command line.
+static void* serveClient(void* arg) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  std::string pending;
+  char buf[512];
+  while (true) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(buf, static_cast<size_t>(n));
+    size_t newline;
+    bool ok = true;
+    while (ok && (newline = pending.find('\n')) != std::string::npos) {
+      const std::string command = pending.substr(0, newline);
+      pending.erase(0, newline + 1);
+      ok = sendAll(fd, runCommand(command) + "\n");
+    }
+    if (!ok || pending.size() > 65536) break;
+  }
+  close(fd);
+  return nullptr;
+}
+
+static void* acceptClients(void* arg) {
+  const int listener = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  while (true) {
+    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) continue;
+      return nullptr;
+    }
+    pthread_t thread;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (pthread_create(&thread, &attr, serveClient, reinterpret_cast<void*>(static_cast<intptr_t>(fd))) != 0) {
+      close(fd);
+    }
+    pthread_attr_destroy(&attr);
+  }
+}
+
+// Listens on path; the socket exists before the mount, so a client that
+// sees the mounted files can talk to us at once. -1 on failure.
+static int listenControl(const std::string& path) {
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    fprintf(stderr, "gpio_sim: socket path too long: %s\n", path.c_str());
+    return -1;
+  }
+  strcpy(addr.sun_path, path.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    perror("gpio_sim: socket");
+    return -1;
+  }
+  unlink(path.c_str());
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+    fprintf(stderr, "gpio_sim: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+static bool parseArguments(int argc, char** argv, std::string* mountpoint, std::string* socketPath) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--control" && i + 1 < argc) {
+      *socketPath = argv[++i];
+    } else if (!arg.empty() && arg[0] != '-' && mountpoint->empty()) {
+      *mountpoint = arg;
+    } else {
+      return false;
+    }
+  }
+  return !mountpoint->empty() && !socketPath->empty();
+}
+
+int main(int argc, char** argv) {
+  std::string mountpoint;
+  if (!parseArguments(argc, argv, &mountpoint, &g_socketPath)) {
+    fprintf(stderr, "usage: gpio_sim MOUNTPOINT --control SOCKET\n");
+    return 2;
+  }
+  const int listener = listenControl(g_socketPath);
+  if (listener < 0) return 1;
+  pthread_t acceptor;
+  if (pthread_create(&acceptor, nullptr, acceptClients, reinterpret_cast<void*>(static_cast<intptr_t>(listener))) != 0) {
+    fprintf(stderr, "gpio_sim: cannot start the control thread\n");
+    return 1;
+  }
+
+  struct fuse_operations ops;
+  memset(&ops, 0, sizeof ops);
+  ops.init = simInit;
+  ops.getattr = simGetattr;
+  ops.readdir = simReaddir;
+  ops.open = simOpen;
+  ops.read = simRead;
+  ops.write = simWrite;
+  ops.truncate = simTruncate;
+
+  char arg0[] = "gpio_sim";
+  char optFlag[] = "-o";
+  char options[] = "fsname=gpio_sim,subtype=gpio_sim";
+  char* fuseArgv[] = {arg0, optFlag, options, nullptr};
+  struct fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
+  int status = 1;
+  struct fuse* fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
+  if (fuse == nullptr) {
+    fprintf(stderr, "gpio_sim: cannot set up the file system\n");
+  } else if (fuse_mount(fuse, mountpoint.c_str()) != 0) {
+    fprintf(stderr, "gpio_sim: cannot mount at %s\n", mountpoint.c_str());
+  } else {
+    struct fuse_session* session = fuse_get_session(fuse);
+    if (fuse_set_signal_handlers(session) == 0) {
+      // The sysfs interface serves many processes at once: one worker per
+      // pending request.
+      // The loop reports the signal that ended it as a positive number.
+      status = fuse_loop_mt(fuse, 0) < 0 ? 1 : 0;
+      fuse_remove_signal_handlers(session);
+    }
+    fuse_unmount(fuse);
+  }
+  if (fuse != nullptr) fuse_destroy(fuse);
+  fuse_opt_free_args(&args);
+  close(listener);
+  unlink(g_socketPath.c_str());
+  return status;
+}
