@@ -1,0 +1,153 @@
+// Stand-in for the drive controller on /dev/ttyACM0: records every byte the
+// host sends, with its arrival time, as "<seconds> <byte>" lines on stdout
+// and in the --record file; "<seconds> open" and "<seconds> close" mark the
+// host opening and closing the line. Commands on stdin: unplug, plug, quit.
+//   drive_controller [--device PATH] [--record FILE]
+// Times are CLOCK_MONOTONIC seconds, comparable with other processes.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "pty_device.h"
+
+// Set by the signal handler, read by the main loop.
+static volatile sig_atomic_t g_stop = 0;
+
+// Where each line goes: stdout and, when given, the record file. Written
+// only by the main thread.
+static FILE* g_record = NULL;
+
+static void onSignal(int) { g_stop = 1; }
+
+static void emit(const char* line) {
+  fputs(line, stdout);
+  fflush(stdout);
+  if (g_record != NULL) {
+    fputs(line, g_record);
+    fflush(g_record);
+  }
+}
+
+static void emitEvent(const char* what) {
+  char line[64];
+  snprintf(line, sizeof line, "%.6f %s\n", monotonicSeconds(), what);
+  emit(line);
+}
+
+// Records everything the host has written so far and notes the host
+// opening and closing the line. Bytes written just before a close still
+// arrive: a pty master hands them out first, then reads EIO.
+static void serviceLine(int master, bool* hostOpen) {
+  unsigned char buf[4096];
+  for (;;) {
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    bool lineUp = n > 0 || (n < 0 && errno == EAGAIN);
+    if (lineUp && !*hostOpen) {
+      *hostOpen = true;
+      emitEvent("open");
+    }
+    if (!lineUp && *hostOpen) {
+      *hostOpen = false;
+      emitEvent("close");
+    }
+    if (n <= 0) return;
+    double now = monotonicSeconds();
+    std::string lines;
+    char line[48];
+    for (ssize_t i = 0; i < n; ++i) {
+      snprintf(line, sizeof line, "%.6f %u\n", now, static_cast<unsigned>(buf[i]));
+      lines += line;
+    }
+    emit(lines.c_str());
+  }
+}
+
+static bool parseArgs(int argc, char** argv, const char** device, const char** record) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (i + 1 < argc && arg == "--device") {
+      *device = argv[++i];
+    } else if (i + 1 < argc && arg == "--record") {
+      *record = argv[++i];
+    } else {
+      fprintf(stderr, "usage: drive_controller [--device PATH] [--record FILE]\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+int main(int argc, char** argv) {
+  const char* device = "/dev/ttyACM0";
+  const char* recordPath = NULL;
+  if (!parseArgs(argc, argv, &device, &recordPath)) return 2;
+  if (recordPath != NULL) {
+    g_record = fopen(recordPath, "w");
+    if (g_record == NULL) {
+      fprintf(stderr, "drive_controller: cannot write %s: %s\n", recordPath, strerror(errno));
+      return 1;
+    }
+  }
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = onSignal;
+  sigaction(SIGTERM, &sa, NULL);
+  sigaction(SIGINT, &sa, NULL);
+
+  int master = plugDevice(device);
+  if (master == -1) return 1;
+  printf("ready %s\n", device);
+  fflush(stdout);
+
+  bool hostOpen = false;
+  bool stdinOpen = true;
+  std::string pending;
+  while (!g_stop) {
+    struct pollfd fds[2] = {{stdinOpen ? 0 : -1, POLLIN, 0}, {-1, POLLIN, 0}};
+    // A closed line keeps reporting a hang-up, so while nobody has it open
+    // we look again every few milliseconds instead of polling it.
+    if (master != -1 && hostOpen) fds[1].fd = master;
+    int timeout = master != -1 && !hostOpen ? 2 : 200;
+    if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
+
+    if (master != -1) serviceLine(master, &hostOpen);
+
+    if (fds[0].revents & (POLLIN | POLLHUP)) {
+      char buf[256];
+      ssize_t n = read(0, buf, sizeof buf);
+      if (n <= 0) {
+        stdinOpen = false;
+        continue;
+      }
+      pending.append(buf, static_cast<size_t>(n));
+      size_t end;
+      while ((end = pending.find('\n')) != std::string::npos) {
+        std::string command = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        if (command == "unplug" && master != -1) {
+          if (hostOpen) emitEvent("close");
+          hostOpen = false;
+          unplugDevice(device, master);
+          master = -1;
+          emitEvent("unplugged");
+        } else if (command == "plug" && master == -1) {
+          master = plugDevice(device);
+          if (master == -1) return 1;
+          emitEvent("plugged");
+        } else if (command == "quit") {
+          g_stop = 1;
+        }
+      }
+    }
+  }
+  if (master != -1) unplugDevice(device, master);
+  if (g_record != NULL) fclose(g_record);
+  return 0;
+}

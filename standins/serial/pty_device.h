@@ -1,0 +1,24 @@
+// A USB serial controller played by a pseudo-terminal: the controller keeps
+// the master side, the slave side appears at the device path (a bind mount
+// keeps it a real character device; a symlink is the fallback). Unplugging
+// removes the entry and closes the master, as pulling the cable would.
+#ifndef PELMORA_STANDINS_PTY_DEVICE_H
+#define PELMORA_STANDINS_PTY_DEVICE_H
+
+// Creates the pty and places its slave at path. Returns the master
+// descriptor (non-blocking), or -1 after printing why on stderr.
+int plugDevice(const char* path);
+
+// Removes the entry at path and closes master.
+void unplugDevice(const char* path, int master);
+
+// True while some program holds the slave side open.
+bool hostHasLineOpen(int master);
+
+// True once the host has put the line in non-canonical, no-echo mode.
+bool hostConfiguredLine(int master);
+
+// Monotonic seconds, the same clock the tests and benchmarks read.
+double monotonicSeconds();
+
+#endif
