@@ -225,14 +225,4 @@ TEST(DriveConsole, ReadDecimalHoldsTheCharacterThatEndsIt) {
   EXPECT_EQ(-42, value);
 }
 
-TEST(DriveConsole, FieldForCommand) {
-  DriveState state;
-  initDriveState(&state);
-  EXPECT_EQ(&state.speed, fieldForCommand(&state, 't'));
-  EXPECT_EQ(&state.angle, fieldForCommand(&state, 's'));
-  for (int c : {int('T'), int('S'), int(' '), int('\n'), int('\t'), int('0'), int('x'), 0, 255}) {
-    EXPECT_EQ(&state.run, fieldForCommand(&state, c)) << c;
-  }
-}
-
 }  // namespace
