@@ -1,0 +1,167 @@
+// Tachometer node on the GPIO stand-in with a real master and subscriber:
+// arguments and log names, truncation, shutdown, logs that cannot be opened.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+
+#include "node_harness.h"
+
+namespace {
+
+std::set<std::string> entries(const std::string& dir) {
+  std::set<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return names;
+  while (struct dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.insert(name);
+  }
+  closedir(d);
+  return names;
+}
+
+off_t sizeOf(const std::string& file) {
+  struct stat st;
+  return stat(file.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+long countOf(const std::string& text, const std::string& needle) {
+  long n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// A previous run's logs of the same name are replaced, not appended to.
+TEST_F(TachometerNode, SpeedOnlyRenamesLogsAndARestartTruncatesThem) {
+  for (const char* name : {"files/tachs_counts_7_speed_1234.txt", "files/times_counts_7_speed_1234.txt"}) {
+    std::ofstream old(path(name));
+    for (int k = 0; k < 500; ++k) old << "99999.000000\n";
+  }
+  std::ofstream(path("files/raw_2000.txt")) << "left over\n";
+
+  board("wave 397 rpm 600");
+  ASSERT_NO_FATAL_FAILURE(startNode({"7", "1234"}));
+  ASSERT_TRUE(waitReadings(4, 30)) << readings_.size() << " readings";
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+
+  EXPECT_EQ(0u, node_.outText.find("This iteration's\nCounts=7\nSpeed=1234\nFiles:\n"
+                                   "'files/tachs_counts_7_speed_1234.txt'\n"
+                                   "'files/times_counts_7_speed_1234.txt'\n"))
+      << node_.outText.substr(0, 200);
+  EXPECT_EQ((std::set<std::string>{"tachs_counts_7_speed_1234.txt", "times_counts_7_speed_1234.txt",
+                                   "raw_2000.txt"}),
+            entries(path("files")));
+  EXPECT_EQ(0, sizeOf(path("files/raw_2000.txt")));
+
+  std::vector<LoggedWindow> windows =
+      readWindows(path("files/tachs_counts_7_speed_1234.txt"), path("files/times_counts_7_speed_1234.txt"));
+  ASSERT_EQ(readings_.size(), alignReadings(readings_, windows).size());
+  ASSERT_GE(windows.size(), 4u);
+  EXPECT_LT(windows.size(), 100u) << "old lines left in the logs";
+  for (size_t k = 1; k + 1 < windows.size(); ++k) {
+    EXPECT_EQ(7, windows[k].changes);
+    EXPECT_NEAR(600.0, windows[k].rpm, 60.0);
+  }
+}
+
+// The interrupt closes the open window, which is logged like any other.
+TEST_F(TachometerNode, InterruptLogsTheOpenWindowAndExits) {
+  board("wave 397 interval 50000");
+  ASSERT_NO_FATAL_FAILURE(startNode({"-1"}));  // windows of about 1 s
+  ASSERT_TRUE(waitReadings(1, 30));
+  const int64_t windowBegan = readings_[0].atNs;
+  bool turned = waitUntil([&] {
+    pumpOutput(&node_, 0);
+    ros::spinOnce();
+    long n = 0;
+    sscanf(board("changes 397 " + std::to_string(windowBegan) + " " + std::to_string(monotonicNs())).c_str(),
+           "ok %ld", &n);
+    return n >= 4;
+  }, 10);
+  ASSERT_TRUE(turned);
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+
+  std::vector<LoggedWindow> windows =
+      readWindows(path("files/tachs_counts_-1_speed_2000.txt"), path("files/times_counts_-1_speed_2000.txt"));
+  ASSERT_GE(windows.size(), 2u);
+  ASSERT_EQ(readings_.size(), alignReadings(readings_, windows).size());
+  const LoggedWindow& cut = windows.back();
+  EXPECT_LT(cut.elapsedMs, 1000.0);
+  EXPECT_GE(cut.changes, 1);
+  long logged = 0;
+  for (const LoggedWindow& w : windows) logged += w.changes;
+  EXPECT_EQ(logged, static_cast<long>(changeLevels(node_.outText).size()));
+}
+
+// A line that never changes keeps the window open until the interrupt.
+TEST_F(TachometerNode, InterruptClosesAWindowWithoutChanges) {
+  board("wave 397 const 0");
+  ASSERT_NO_FATAL_FAILURE(startNode({}));
+  const double started = nowSeconds();
+  bool sampling = waitUntil([&] {
+    pumpOutput(&node_, 0);
+    long reads = 0;
+    std::string state = board("state 397");
+    size_t at = state.find(" reads=");
+    if (at != std::string::npos) reads = atol(state.c_str() + at + 7);
+    return reads >= 200;
+  }, 15);
+  ASSERT_TRUE(sampling);
+  interruptNode();
+  const double ranMs = (nowSeconds() - started) * 1000.0;
+  EXPECT_EQ(0, exitCode(node_));
+  EXPECT_TRUE(readings_.empty());
+
+  std::vector<double> rpms = readNumbers(path("files/tachs_counts_5_speed_2000.txt"));
+  std::vector<double> durations = readNumbers(path("files/times_counts_5_speed_2000.txt"));
+  ASSERT_EQ(1u, rpms.size());
+  ASSERT_EQ(1u, durations.size());
+  EXPECT_EQ(0.0, rpms[0]);
+  EXPECT_GT(durations[0], 0.0);
+  EXPECT_LT(durations[0], ranMs + 1000.0);
+}
+
+TEST_F(TachometerNode, MissingFilesFolderIsReportedAndMeasuringGoesOn) {
+  ASSERT_EQ(0, rmdir(path("files").c_str()));
+  board("wave 397 rpm 600");
+  ASSERT_NO_FATAL_FAILURE(startNode({}));
+  ASSERT_TRUE(waitReadings(3, 30));
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+
+  for (const char* name : {"files/tachs_counts_5_speed_2000.txt", "files/times_counts_5_speed_2000.txt",
+                           "files/raw_2000.txt"}) {
+    EXPECT_EQ(1, countOf(node_.errText, std::string("tachometer: cannot open ") + name +
+                                            ": No such file or directory\n"))
+        << node_.errText;
+  }
+  for (size_t k = 1; k < readings_.size(); ++k) EXPECT_NEAR(600.0, readings_[k].rpm, 60.0);
+  EXPECT_TRUE(entries(dir_).empty());
+}
+
+TEST_F(TachometerNode, UnopenableLogIsSkippedAndTheOthersKept) {
+  ASSERT_EQ(0, mkdir(path("files/tachs_counts_5_speed_2000.txt").c_str(), 0755));
+  board("wave 397 rpm 600");
+  ASSERT_NO_FATAL_FAILURE(startNode({}));
+  ASSERT_TRUE(waitReadings(3, 30));
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+
+  EXPECT_EQ(1, countOf(node_.errText, "cannot open"));
+  EXPECT_EQ(1, countOf(node_.errText, "tachometer: cannot open files/tachs_counts_5_speed_2000.txt: Is a directory\n"))
+      << node_.errText;
+  EXPECT_TRUE(entries(path("files/tachs_counts_5_speed_2000.txt")).empty());
+  std::vector<double> durations = readNumbers(path("files/times_counts_5_speed_2000.txt"));
+  EXPECT_GT(durations.size(), readings_.size());
+  for (size_t k = 1; k + 1 < durations.size(); ++k) EXPECT_NEAR(250.0, durations[k], 25.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return runNodeTests(argc, argv, "tachometer_lifecycle_test"); }

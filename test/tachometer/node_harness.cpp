@@ -1,0 +1,147 @@
+// Harness for the tachometer node tests; see node_harness.h.
+#include "node_harness.h"
+
+#include <ftw.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cmath>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <pelmora/Tachometer.h>
+
+#include "gpio_board.h"
+
+int64_t monotonicNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::vector<double> readNumbers(const std::string& path) {
+  std::vector<double> numbers;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) numbers.push_back(strtod(line.c_str(), nullptr));
+  return numbers;
+}
+
+std::vector<LoggedWindow> readWindows(const std::string& rpmLog, const std::string& durationLog) {
+  std::vector<double> rpms = readNumbers(rpmLog);
+  std::vector<double> durations = readNumbers(durationLog);
+  EXPECT_EQ(rpms.size(), durations.size()) << "the two logs disagree on the number of windows";
+  std::vector<LoggedWindow> windows;
+  for (size_t k = 0; k < rpms.size() && k < durations.size(); ++k) {
+    const double changes = rpms[k] * durations[k] / 30000.0;
+    windows.push_back({rpms[k], durations[k], std::lround(changes)});
+    // Both are printed with six decimals, so the product is close to whole.
+    EXPECT_NEAR(changes, std::round(changes), 0.01) << "window " << k << " rpm " << rpms[k]
+                                                    << " elapsed " << durations[k];
+  }
+  return windows;
+}
+
+std::vector<size_t> alignReadings(const std::vector<Reading>& readings,
+                                  const std::vector<LoggedWindow>& windows) {
+  std::vector<size_t> at;
+  size_t k = 0;
+  for (const Reading& r : readings) {
+    while (k < windows.size() && std::fabs(windows[k].rpm - r.rpm) > 1e-6 * std::max(1.0, r.rpm)) ++k;
+    if (k == windows.size()) return {};
+    at.push_back(k++);
+  }
+  return at;
+}
+
+std::vector<int> changeLevels(const std::string& output) {
+  static const std::regex changeLine("([01]) @ [0-9]+\\.[0-9]{6} ms");
+  std::vector<int> levels;
+  std::istringstream in(output);
+  std::string line;
+  int banner = 0;
+  while (std::getline(in, line)) {
+    std::smatch m;
+    if (std::regex_match(line, m, changeLine)) {
+      levels.push_back(m[1].str() == "1" ? 1 : 0);
+    } else {
+      // "This iteration's", Counts, Speed, "Files:" and the two names.
+      EXPECT_LT(banner, 6) << "unexpected output line: " << line;
+      EXPECT_TRUE(levels.empty()) << "banner line after a change: " << line;
+      ++banner;
+    }
+  }
+  return levels;
+}
+
+namespace {
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+}  // namespace
+
+void TachometerNode::SetUp() {
+  std::string error;
+  ASSERT_TRUE(startGpioBoard(&sim_, &error)) << error;
+  board("export 397");
+  const char* base = getenv("SIMBOARD_DIR");
+  std::string pattern = std::string(base ? base : "/tmp") + "/tachometer.XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
+  dir_ = pattern;
+  ASSERT_EQ(0, mkdir(path("files").c_str(), 0755));
+}
+
+void TachometerNode::TearDown() {
+  if (node_.pid > 0) stopChild(&node_, SIGINT, 10);
+  subscriber_.shutdown();
+  stopGpioBoard(&sim_);
+  if (!dir_.empty()) nftw(dir_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string TachometerNode::board(const std::string& command) {
+  std::string reply = gpioBoard(command);
+  EXPECT_EQ(0u, reply.rfind("ok", 0)) << command << " -> " << reply;
+  return reply;
+}
+
+void TachometerNode::startNode(const std::vector<std::string>& args) {
+  ros::NodeHandle handle;
+  readings_.clear();
+  subscriber_ = handle.subscribe<pelmora::Tachometer>(
+      "/tachometer", 10000,
+      [this](const pelmora::Tachometer::ConstPtr& m) { readings_.push_back({m->rpm, monotonicNs()}); });
+  std::vector<std::string> argv = {std::string(PELMORA_BIN_DIR) + "/tachometer"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string error;
+  ASSERT_TRUE(startChild(&node_, argv, dir_, {}, &error)) << error;
+  bool connected = waitUntil([&] {
+    pumpOutput(&node_, 0);
+    ros::spinOnce();
+    return subscriber_.getNumPublishers() > 0;
+  }, 30);
+  ASSERT_TRUE(connected) << "no publisher on /tachometer; stderr: " << node_.errText;
+}
+
+bool TachometerNode::waitReadings(size_t n, double seconds) {
+  return waitUntil([&] {
+    // Keep the node's output pipe drained, or its printf would block it.
+    pumpOutput(&node_, 0);
+    ros::spinOnce();
+    return readings_.size() >= n;
+  }, seconds);
+}
+
+void TachometerNode::interruptNode() {
+  stopChild(&node_, SIGINT, 15);
+  ros::spinOnce();
+}
+
+int runNodeTests(int argc, char** argv, const char* name) {
+  testing::InitGoogleTest(&argc, argv);
+  ros::init(argc, argv, name);
+  return RUN_ALL_TESTS();
+}

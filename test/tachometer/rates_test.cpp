@@ -1,0 +1,140 @@
+// Tachometer node on the GPIO stand-in with a real master and subscriber:
+// measured rpm against the wave's truth, on the topic and in the logs.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "node_harness.h"
+
+namespace {
+
+const char kRpmLog[] = "files/tachs_counts_5_speed_2000.txt";
+const char kDurationLog[] = "files/times_counts_5_speed_2000.txt";
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// The first window runs from start-up, the last one is cut by the
+// interrupt; the ones between are whole.
+std::vector<LoggedWindow> wholeWindows(const std::vector<LoggedWindow>& windows) {
+  if (windows.size() < 3) return {};
+  return std::vector<LoggedWindow>(windows.begin() + 1, windows.end() - 1);
+}
+
+TEST_F(TachometerNode, SquareWaveReadsItsRpmOnTopicAndLogs) {
+  board("wave 397 rpm 600");  // a change every 50 ms
+  std::vector<std::string> defaults;
+  ASSERT_NO_FATAL_FAILURE(startNode(defaults));
+  ASSERT_TRUE(waitReadings(6, 30)) << readings_.size() << " readings; stderr: " << node_.errText;
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+
+  EXPECT_EQ(0u, node_.outText.find("This iteration's\nCounts=5\nSpeed=2000\nFiles:\n"
+                                   "'files/tachs_counts_5_speed_2000.txt'\n"
+                                   "'files/times_counts_5_speed_2000.txt'\n"))
+      << node_.outText.substr(0, 200);
+
+  std::vector<LoggedWindow> windows = readWindows(path(kRpmLog), path(kDurationLog));
+  std::vector<size_t> at = alignReadings(readings_, windows);
+  ASSERT_EQ(readings_.size(), at.size()) << "published values missing from the rpm log";
+  // The interrupted window is logged after the last published one.
+  EXPECT_LT(at.back(), windows.size() - 1);
+
+  std::vector<LoggedWindow> whole = wholeWindows(windows);
+  ASSERT_GE(whole.size(), 4u);
+  std::vector<double> rpms;
+  double changes = 0, elapsed = 0;
+  for (const LoggedWindow& w : whole) {
+    EXPECT_EQ(5, w.changes);
+    EXPECT_NEAR(600.0, w.rpm, 60.0);
+    EXPECT_NEAR(250.0, w.elapsedMs, 25.0);
+    rpms.push_back(w.rpm);
+    changes += w.changes;
+    elapsed += w.elapsedMs;
+  }
+  EXPECT_NEAR(600.0, median(rpms), 12.0);
+  EXPECT_NEAR(600.0, changes * 30000.0 / elapsed, 6.0);
+
+  // Every change is printed, rising and falling alike.
+  std::vector<int> levels = changeLevels(node_.outText);
+  long logged = 0;
+  for (const LoggedWindow& w : windows) logged += w.changes;
+  EXPECT_EQ(logged, static_cast<long>(levels.size()));
+  for (size_t k = 1; k < levels.size(); ++k) ASSERT_NE(levels[k - 1], levels[k]) << "at change " << k;
+  if (!levels.empty()) {
+    EXPECT_EQ(1, levels[0]);
+  }
+}
+
+// A window closed late by the time limit must not make the next one close
+// at once with 0 rpm.
+TEST_F(TachometerNode, SlowWheelReadsTwentyInEveryWindow) {
+  board("wave 397 interval 1500000");
+  ASSERT_NO_FATAL_FAILURE(startNode({}));
+  ASSERT_TRUE(waitReadings(3, 30)) << readings_.size() << " readings";
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+
+  std::vector<LoggedWindow> windows = readWindows(path(kRpmLog), path(kDurationLog));
+  std::vector<size_t> at = alignReadings(readings_, windows);
+  ASSERT_EQ(readings_.size(), at.size());
+  for (size_t k = 0; k < readings_.size(); ++k) {
+    if (at[k] > 0) {
+      EXPECT_NEAR(20.0, readings_[k].rpm, 1.0) << "reading " << k;
+    }
+  }
+  std::vector<LoggedWindow> whole = wholeWindows(windows);
+  ASSERT_GE(whole.size(), 2u);
+  for (const LoggedWindow& w : whole) {
+    EXPECT_EQ(1, w.changes);
+    EXPECT_NEAR(1500.0, w.elapsedMs, 75.0);
+    EXPECT_NEAR(20.0, w.rpm, 1.0);
+  }
+}
+
+TEST_F(TachometerNode, ZeroCountsPublishesZeroWithoutSampling) {
+  board("wave 397 rpm 600");
+  ASSERT_NO_FATAL_FAILURE(startNode({"0"}));
+  ASSERT_TRUE(waitReadings(50, 20)) << readings_.size() << " readings";
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+
+  for (const Reading& r : readings_) ASSERT_EQ(0.0, r.rpm);
+  std::vector<LoggedWindow> windows =
+      readWindows(path("files/tachs_counts_0_speed_2000.txt"), path("files/times_counts_0_speed_2000.txt"));
+  ASSERT_GE(windows.size(), readings_.size());
+  for (const LoggedWindow& w : windows) {
+    ASSERT_EQ(0.0, w.rpm);
+    ASSERT_GE(w.elapsedMs, 0.0);
+    ASSERT_LT(w.elapsedMs, 1000.0);
+  }
+  EXPECT_TRUE(changeLevels(node_.outText).empty());
+  // Only the one read at start-up: no window ever samples the line.
+  EXPECT_NE(std::string::npos, board("state 397").find(" reads=1")) << board("state 397");
+}
+
+TEST_F(TachometerNode, NegativeCountsClosesWindowsByTimeOnly) {
+  board("wave 397 interval 70000");  // 428.6 rpm
+  ASSERT_NO_FATAL_FAILURE(startNode({"-1"}));
+  ASSERT_TRUE(waitReadings(3, 30)) << readings_.size() << " readings";
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+  EXPECT_NE(std::string::npos, node_.outText.find("Counts=-1\n"));
+
+  std::vector<LoggedWindow> windows =
+      readWindows(path("files/tachs_counts_-1_speed_2000.txt"), path("files/times_counts_-1_speed_2000.txt"));
+  std::vector<LoggedWindow> whole = wholeWindows(windows);
+  ASSERT_GE(whole.size(), 2u);
+  for (const LoggedWindow& w : whole) {
+    EXPECT_GE(w.elapsedMs, 1000.0);
+    EXPECT_LT(w.elapsedMs, 1250.0);
+    EXPECT_GE(w.changes, 14);
+    EXPECT_NEAR(30e6 / 70000, w.rpm, 20.0);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return runNodeTests(argc, argv, "tachometer_rates_test"); }
