@@ -1,0 +1,72 @@
+// Shared set-up for the serial bridge tests: a temporary tree holding the
+// command file folders, the controller stand-ins as children, and the drive
+// controller's record parsed into bytes and line events.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+// A temporary tree: <root>/run is the bridge's working directory, so
+// <root>/teleop and <root>/py/teleOp are its command file folders.
+struct CommandTree {
+  std::string root;
+  std::string run;
+  std::string teleop;  // folder of the serial build's files
+  std::string raw;     // folder of the serial_raw build's files
+};
+
+CommandTree makeCommandTree();
+void removeCommandTree(const CommandTree& tree);
+
+// Writes the way an operator program should: temporary file, then rename.
+void writeAtomically(const std::string& path, const std::string& text);
+// Writes in place (truncate, then write), as a careless operator might.
+void writeInPlace(const std::string& path, const std::string& text);
+
+// One line of the drive controller's record.
+struct LineEvent {
+  double time;
+  int byte;           // -1 for an event line
+  std::string event;  // "open", "close", ... or empty for a byte
+};
+
+// The drive controller stand-in, its output parsed as it comes.
+struct DriveController {
+  Child child;
+  size_t parsedUpTo = 0;
+  std::vector<LineEvent> events;
+};
+
+bool startDriveController(DriveController* drive);
+// Reads what the stand-in printed so far (waiting at most seconds).
+void updateDrive(DriveController* drive, double seconds);
+std::vector<int> driveBytes(const DriveController& drive);
+int countEvents(const DriveController& drive, const std::string& event);
+// Waits until pred(drive) holds, reading the record meanwhile.
+template <typename Pred>
+bool waitDrive(DriveController* drive, Pred pred, double seconds) {
+  const double deadline = nowSeconds() + seconds;
+  while (true) {
+    updateDrive(drive, 0);
+    if (pred(*drive)) return true;
+    if (nowSeconds() >= deadline) return false;
+    updateDrive(drive, 0.01);
+  }
+}
+
+// The tachometer controller stand-in; extra arguments are passed on.
+bool startTachoController(Child* tacho, const std::vector<std::string>& args = {});
+
+// Starts a bridge build ("serial" or "serial_raw") with args in dir.
+bool startBridge(Child* bridge, const std::string& build, const std::vector<std::string>& args,
+                 const std::string& dir);
+
+// Counts the occurrences of needle in text.
+int countOf(const std::string& text, const std::string& needle);
+
+// Watches dir for files read to the end and closed (the writer's passes).
+int watchFileReads(const std::string& dir);
+// Waits until name in the watched dir has been read n more times.
+bool waitForFileReads(int watch, const std::string& name, int n, double seconds);
