@@ -102,12 +102,17 @@ int main(int argc, char** argv) {
     }
     if (!listening) configured = false;
 
-    if (configured && periodMs > 0 && monotonicSeconds() >= nextTick) {
-      queue.push_back(cycle[cyclePos]);
-      ++queuedTotal;
-      cyclePos = (cyclePos + 1) % cycle.size();
+    double now = monotonicSeconds();
+    if (periodMs > 0 && now >= nextTick) {
+      if (configured) {
+        queue.push_back(cycle[cyclePos]);
+        ++queuedTotal;
+        cyclePos = (cyclePos + 1) % cycle.size();
+      }
+      // A late tick is not made up for with a burst.
+      nextTick += periodMs / 1000.0;
+      if (nextTick < now) nextTick = now + periodMs / 1000.0;
     }
-    if (periodMs > 0 && monotonicSeconds() >= nextTick) nextTick += periodMs / 1000.0;
     if (configured && !queue.empty()) {
       ssize_t n = write(master, queue.data(), queue.size());
       if (n > 0) queue.erase(0, static_cast<size_t>(n));
