@@ -43,11 +43,6 @@ static int writeFile(const char* function, int gpio, const char* path, const cha
   return 0;
 }
 
-// Builds the path of one of the line's own files.
-static void linePath(char* path, int gpio, const char* file) {
-  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/%s", gpio, file);
-}
-
 // Writes the line number's decimal text, nothing after it.
 static int writeLineNumber(const char* function, const char* path, int gpio) {
   char number[kPathSize];
@@ -66,20 +61,20 @@ int gpioUnexport(int gpio) {
 // The keywords go out with their zero byte: "out" is 4 bytes, "in" 3.
 int gpioSetDirection(int gpio, int output) {
   char path[kPathSize];
-  linePath(path, gpio, "direction");
+  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/direction", gpio);
   const char* keyword = output ? "out" : "in";
   return writeFile("gpioSetDirection", gpio, path, keyword, strlen(keyword) + 1);
 }
 
 int gpioSetValue(int gpio, int value) {
   char path[kPathSize];
-  linePath(path, gpio, "value");
+  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/value", gpio);
   return writeFile("gpioSetValue", gpio, path, value ? "1" : "0", 2);
 }
 
 int gpioGetValue(int gpio, int* value) {
   char path[kPathSize];
-  linePath(path, gpio, "value");
+  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/value", gpio);
   int fd = open(path, O_RDONLY);
   if (fd < 0) {
     reportOpenFailure("gpioGetValue", gpio);
@@ -94,13 +89,13 @@ int gpioGetValue(int gpio, int* value) {
 
 int gpioSetEdge(int gpio, const char* edge) {
   char path[kPathSize];
-  linePath(path, gpio, "edge");
+  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/edge", gpio);
   return writeFile("gpioSetEdge", gpio, path, edge, strlen(edge) + 1);
 }
 
 int gpioOpen(int gpio) {
   char path[kPathSize];
-  linePath(path, gpio, "value");
+  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/value", gpio);
   int fd = open(path, O_RDONLY | O_NONBLOCK);
   if (fd < 0) reportOpenFailure("gpioOpen", gpio);
   return fd;
@@ -112,6 +107,6 @@ int gpioClose(int fd) {
 
 int gpioActiveLow(int gpio, int value) {
   char path[kPathSize];
-  linePath(path, gpio, "active_low");
+  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/active_low", gpio);
   return writeFile("gpioActiveLow", gpio, path, value ? "1" : "0", 2);
 }
