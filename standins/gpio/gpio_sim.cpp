@@ -59,6 +59,8 @@ static std::map<int, Line> g_lines;
 static std::map<std::string, std::string> g_written;
 // Control socket path; written once by main, read at exit.
 static std::string g_socketPath;
+// Time stamp of every file; written once by main before the mount.
+static time_t g_mountTime;
 
 static int64_t monotonicNs() {
   struct timespec ts;
@@ -188,6 +190,7 @@ static int simGetattr(const char* path, struct stat* st, struct fuse_file_info* 
   memset(st, 0, sizeof *st);
   st->st_uid = getuid();
   st->st_gid = getgid();
+  st->st_atime = st->st_mtime = st->st_ctime = g_mountTime;
   switch (kind) {
     case kNoFile:
       return -ENOENT;
@@ -340,7 +343,7 @@ static std::string stateReply(int number) {
 static std::string faultCommand(Line* line, const std::vector<std::string>& w) {
   Fault fault;
   size_t countAt = 0;
-  if (w.size() >= 3 && w[2] == "none" && w.size() == 3) {
+  if (w.size() == 3 && w[2] == "none") {
     line->fault = Fault();
     return "ok";
   } else if (w.size() >= 4 && (w[2] == "open" || w[2] == "read")) {
@@ -504,6 +507,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: gpio_sim MOUNTPOINT --control SOCKET\n");
     return 2;
   }
+  g_mountTime = time(nullptr);
   const int listener = listenControl(g_socketPath);
   if (listener < 0) return 1;
   pthread_t acceptor;
