@@ -74,12 +74,18 @@ TEST_F(SerialLines, NeutralModeWithoutTheDriveControllerSaysSoAndExitsZero) {
 
 TEST_F(SerialLines, ReaderPrintsNonZeroBytesAndIgnoresFurtherArguments) {
   ASSERT_TRUE(startDriveController(&drive));
-  ASSERT_TRUE(startTachoController(&tacho));
-  startReader({"read", "extra", "words"});
-  ASSERT_TRUE(writeInput(&tacho, "send 0 5 0 255\n"));
-  ASSERT_TRUE(waitForOutput(&bridge, "Tachometer: 255\n", 10)) << bridge.outText;
-  stopAndExpectExit();
-  EXPECT_EQ("port is open.\nTachometer: 5\nTachometer: 255\n", bridge.outText);
+  for (const std::string build : {"serial", "serial_raw"}) {
+    ASSERT_TRUE(startTachoController(&tacho));
+    ASSERT_TRUE(startBridge(&bridge, build, {"read", "extra", "words"}, tree.run));
+    ASSERT_TRUE(waitForOutput(&tacho, "configured\n", 10)) << build;
+    ASSERT_TRUE(writeInput(&tacho, "send 0 5 0 255\n"));
+    ASSERT_TRUE(waitForOutput(&bridge, "Tachometer: 255\n", 10)) << build << ": " << bridge.outText;
+    stopAndExpectExit();
+    EXPECT_EQ("port is open.\nTachometer: 5\nTachometer: 255\n", bridge.outText) << build;
+    stopChild(&tacho, SIGTERM, 5);
+    tacho = Child();
+    bridge = Child();
+  }
   // Reader mode leaves the drive controller's line alone.
   updateDrive(&drive, 0.05);
   EXPECT_EQ(0, countEvents(drive, "open"));
