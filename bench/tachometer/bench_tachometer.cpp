@@ -1,7 +1,7 @@
 // Tachometer node against the GPIO stand-in at several wheel speeds: true
-// rpm, mean published rpm, worst window error and level changes missed,
-// then the node's samples per second against a bare open/read/close loop
-// on the same value file. Runs inside `tools/simboard --bare`; starts its
+// rpm, mean published rpm (the rpm log holds the published values), worst
+// window error and level changes missed, and the node's samples per second
+// against a bare open/read/close loop on the same value file. Runs inside `tools/simboard --bare`; starts its
 // own ROS master on a free port.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -18,26 +18,12 @@
 #include <string>
 #include <vector>
 
-#include <pelmora/Tachometer.h>
-#include <ros/ros.h>
-
 #include "gpio_board.h"
 #include "process.h"
 
 namespace {
 
 const char kValueFile[] = "/sys/class/gpio/gpio397/value";
-
-struct Reading {
-  double rpm;
-  int64_t atNs;
-};
-
-struct Window {
-  double rpm;
-  double elapsedMs;
-  long changes;
-};
 
 struct Row {
   double trueRpm;
@@ -47,13 +33,8 @@ struct Row {
   long trueChanges;
   long counted;
   double samplesPerSecond;
+  double bareSamplesPerSecond;
 };
-
-int64_t monotonicNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 std::vector<double> readNumbers(const std::string& path) {
   std::vector<double> numbers;
@@ -100,91 +81,88 @@ double bareSamplesPerSecond(double seconds) {
   return samples / (now - start);
 }
 
-// Runs the node for seconds on a wave of rpm and measures it.
+long boardReads() { return replyNumber(gpioBoard("state 397"), "reads="); }
+
+int64_t waveStart(const std::string& reply) {
+  size_t at = reply.find("start=");
+  return reply.rfind("ok", 0) == 0 && at != std::string::npos ? atoll(reply.c_str() + at + 6) : -1;
+}
+
+// Runs the node on a still line, turns the wheel at rpm for seconds, stills
+// the line again and stops the node: every change of the run is then one
+// the node could count, and the logs hold every window it published.
 bool measure(double rpm, double seconds, const std::string& workDir, Row* row) {
   const std::string label = std::to_string(static_cast<int>(rpm));
   const std::string dir = workDir + "/rpm" + label;
   mkdir(dir.c_str(), 0755);
   mkdir((dir + "/files").c_str(), 0755);
-  if (gpioBoard("wave 397 rpm " + label).rfind("ok", 0) != 0) return false;
+  const int64_t intervalNs = static_cast<int64_t>(std::llround(30e9 / rpm));
+  gpioBoard("wave 397 const 0");
 
-  std::vector<Reading> readings;
-  ros::NodeHandle handle;
-  ros::Subscriber sub = handle.subscribe<pelmora::Tachometer>(
-      "/tachometer", 100000,
-      [&](const pelmora::Tachometer::ConstPtr& m) { readings.push_back({m->rpm, monotonicNs()}); });
   Child node;
   std::string error;
+  const long readsAtStart = boardReads();
   if (!startChild(&node, {std::string(PELMORA_BIN_DIR) + "/tachometer", "5", label}, dir, {}, &error)) {
     fprintf(stderr, "bench_tachometer: %s\n", error.c_str());
     return false;
   }
-  auto spin = [&] {
-    pumpOutput(&node, 0);
-    ros::spinOnce();
-  };
-  if (!waitUntil([&] { spin(); return !readings.empty(); }, 30)) {
-    fprintf(stderr, "bench_tachometer: no reading at %s rpm: %s\n", label.c_str(), node.errText.c_str());
+  // Keep the node's output drained, or its printf would stall the polling.
+  auto pump = [&] { pumpOutput(&node, 0.005); };
+  if (!waitUntil([&] { pump(); return boardReads() > readsAtStart + 1000; }, 30)) {
+    fprintf(stderr, "bench_tachometer: the node does not sample at %s rpm: %s\n", label.c_str(),
+            node.errText.c_str());
     stopChild(&node, SIGKILL, 5);
     return false;
   }
-  const long readsBefore = replyNumber(gpioBoard("state 397"), "reads=");
+  // More than the window limit on a still line: the first window then ends
+  // at the first change, and every later one is a whole window.
+  const double still = nowSeconds();
+  waitUntil([&] { pump(); return nowSeconds() - still >= 1.2; }, 2);
+
+  const int64_t began = waveStart(gpioBoard("wave 397 interval " + std::to_string(intervalNs / 1000)));
+  const long readsBefore = boardReads();
   const double from = nowSeconds();
-  waitUntil([&] { spin(); return nowSeconds() - from >= seconds; }, seconds + 1);
-  const long readsAfter = replyNumber(gpioBoard("state 397"), "reads=");
+  waitUntil([&] { pump(); return nowSeconds() - from >= seconds; }, seconds + 1);
+  const long readsAfter = boardReads();
   row->samplesPerSecond = (readsAfter - readsBefore) / (nowSeconds() - from);
+  const int64_t ended = waveStart(gpioBoard("wave 397 const 0"));
+  if (began < 0 || ended < 0) return false;
+  // Change k of the wave is at began + k * interval, k from 1; a high level
+  // at the switch makes one more change, to 0.
+  const long waveChanges = static_cast<long>((ended - began - 1) / intervalNs);
+  row->trueChanges = waveChanges + waveChanges % 2;
+  // Let the node see the final level before it stops.
+  const long readsAtEnd = boardReads();
+  waitUntil([&] { pump(); return boardReads() > readsAtEnd + 1000; }, 10);
   stopChild(&node, SIGINT, 15);
-  spin();
+  // The floor right after the run, so both see about the same machine load.
+  row->bareSamplesPerSecond = bareSamplesPerSecond(1.0);
 
   std::vector<double> rpms = readNumbers(dir + "/files/tachs_counts_5_speed_" + label + ".txt");
   std::vector<double> durations = readNumbers(dir + "/files/times_counts_5_speed_" + label + ".txt");
-  std::vector<Window> windows;
-  for (size_t k = 0; k < rpms.size() && k < durations.size(); ++k)
-    windows.push_back({rpms[k], durations[k], std::lround(rpms[k] * durations[k] / 30000.0)});
-
-  // Log index of each reading; the topic carries the logged values in order.
-  std::vector<size_t> at;
-  size_t k = 0;
-  for (const Reading& r : readings) {
-    while (k < windows.size() && std::fabs(windows[k].rpm - r.rpm) > 1e-6 * std::max(1.0, r.rpm)) ++k;
-    if (k == windows.size()) break;
-    at.push_back(k++);
-  }
-  // Whole windows: not the first (from start-up), not the last (cut by the
-  // interrupt), and only those between two readings for the change count.
-  size_t first = 0;
-  while (first < at.size() && at[first] == 0) ++first;
-  if (at.size() < first + 2 || windows.size() < 3) {
+  if (rpms.size() != durations.size() || rpms.size() < 3) {
     fprintf(stderr, "bench_tachometer: too few windows at %s rpm\n", label.c_str());
     return false;
   }
   row->trueRpm = rpm;
-  row->windows = 0;
+  row->counted = 0;
+  for (size_t k = 0; k < rpms.size(); ++k) row->counted += std::lround(rpms[k] * durations[k] / 30000.0);
+  // Whole windows: not the first (from the still line), not the last (open
+  // on the still line until the interrupt).
+  row->windows = rpms.size() - 2;
   row->meanRpm = 0;
   row->worstErrorPercent = 0;
-  for (size_t w = 1; w + 1 < windows.size(); ++w) {
-    ++row->windows;
-    row->meanRpm += windows[w].rpm;
-    row->worstErrorPercent = std::max(row->worstErrorPercent, std::fabs(windows[w].rpm - rpm) / rpm * 100.0);
+  for (size_t k = 1; k + 1 < rpms.size(); ++k) {
+    row->meanRpm += rpms[k];
+    row->worstErrorPercent = std::max(row->worstErrorPercent, std::fabs(rpms[k] - rpm) / rpm * 100.0);
   }
   row->meanRpm /= row->windows;
-
-  // A window ends just after the change that closed it and its reading
-  // arrives a fraction of a millisecond later: the stand-in's true count
-  // between two readings is what the windows in between should have seen.
-  const size_t a = first;
-  const size_t b = at.size() - 1;
-  row->counted = 0;
-  for (size_t w = at[a] + 1; w <= at[b]; ++w) row->counted += windows[w].changes;
-  row->trueChanges = replyNumber(gpioBoard("changes 397 " + std::to_string(readings[a].atNs) + " " +
-                                           std::to_string(readings[b].atNs)),
-                                 "ok ");
   return true;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
   const char* boardDir = getenv("SIMBOARD_DIR");
   if (!boardDir) {
     fprintf(stderr, "bench_tachometer: run me inside tools/simboard --bare\n");
@@ -215,15 +193,6 @@ int main(int argc, char** argv) {
     stopGpioBoard(&sim);
     return 1;
   }
-  ros::init(argc, argv, "bench_tachometer", ros::init_options::NoSigintHandler);
-  if (!waitUntil([] { return ros::master::check(); }, 30)) {
-    fprintf(stderr, "bench_tachometer: no ROS master on %s\n", master.c_str());
-    stopChild(&rosmaster, SIGINT, 10);
-    stopGpioBoard(&sim);
-    return 1;
-  }
-
-  const double floor = bareSamplesPerSecond(2.0);
 
   std::vector<Row> rows;
   const double speeds[] = {60, 600, 3000, 6000, 12000, 24000, 48000};
@@ -233,20 +202,23 @@ int main(int argc, char** argv) {
   }
 
   printf("tachometer node, counts 5, on the FUSE GPIO stand-in\n");
-  printf("%9s %8s %11s %10s %9s %8s %7s %10s\n", "true rpm", "change", "mean rpm", "worst err", "changes",
-         "counted", "missed", "samples/s");
-  printf("%9s %8s %11s %10s %9s %8s %7s %10s\n", "", "every ms", "published", "window %", "true", "", "", "node");
+  printf("%9s %8s %8s %10s %9s %8s %7s %10s %10s\n", "true rpm", "change", "windows", "mean rpm", "worst err",
+         "changes", "missed", "samples/s", "samples/s");
+  printf("%9s %8s %8s %10s %9s %8s %7s %10s %10s\n", "", "every ms", "", "published", "window %", "true", "",
+         "node", "bare loop");
+  double node = 0, bare = 0;
   for (const Row& r : rows) {
-    printf("%9.0f %8.3f %11.2f %10.2f %9ld %8ld %7ld %10.0f\n", r.trueRpm, 30000.0 / r.trueRpm, r.meanRpm,
-           r.worstErrorPercent, r.trueChanges, r.counted, r.trueChanges - r.counted, r.samplesPerSecond);
+    printf("%9.0f %8.3f %8zu %10.2f %9.2f %8ld %7ld %10.0f %10.0f\n", r.trueRpm, 30000.0 / r.trueRpm, r.windows,
+           r.meanRpm, r.worstErrorPercent, r.trueChanges, r.trueChanges - r.counted, r.samplesPerSecond,
+           r.bareSamplesPerSecond);
+    node += r.samplesPerSecond;
+    bare += r.bareSamplesPerSecond;
   }
-  printf("bare open/read/close loop on %s: %.0f samples/s\n", kValueFile, floor);
-  double nodeMean = 0;
-  for (const Row& r : rows) nodeMean += r.samplesPerSecond;
-  if (!rows.empty()) printf("node mean: %.0f samples/s (%.0f%% of the bare loop)\n", nodeMean / rows.size(),
-                            100.0 * nodeMean / rows.size() / floor);
+  if (!rows.empty()) {
+    printf("node %.0f samples/s against %.0f for a bare open/read/close loop on %s (%.0f%%)\n", node / rows.size(),
+           bare / rows.size(), kValueFile, 100.0 * node / bare);
+  }
 
-  ros::shutdown();
   stopChild(&rosmaster, SIGINT, 10);
   stopGpioBoard(&sim);
   return rows.size() == sizeof speeds / sizeof speeds[0] ? 0 : 1;
