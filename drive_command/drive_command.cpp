@@ -4,6 +4,8 @@
 // end of the console input, stops it. Usage: drive_command [ROS arguments]
 #include <errno.h>
 #include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <ros/ros.h>
@@ -56,8 +58,15 @@ int main(int argc, char** argv) {
   // message; never joined, the process ends when its last thread does.
   pthread_t inputThread;
   bool inputStarted = pthread_create(&inputThread, 0, checkInput, &g_drive) == 0;
-  ros::init(argc, argv, "serial_writer", 0);
-  publishUntilStopped(&g_drive);
+  try {
+    ros::init(argc, argv, "serial_writer", 0);
+    publishUntilStopped(&g_drive);
+  } catch (const ros::Exception& e) {
+    // A bad name or remapping on the command line: say so and end the whole
+    // process, console thread included, rather than abort.
+    fprintf(stderr, "drive_command: %s\n", e.what());
+    exit(1);
+  }
 #if defined(__SANITIZE_THREAD__)
   // ThreadSanitizer's runtime keeps a thread of its own alive, so the
   // process would never see its last thread end: wait for the console here.

@@ -203,7 +203,6 @@ TEST_F(DriveCommandNode, LoneFirstZeroDoesNotStopButASecondDoes) {
   send("0\n");
   send("s12\n");
   ASSERT_TRUE(waitForPair(1600, 12, 10)) << seen();
-  EXPECT_FALSE(node_.exited);
   send("0\n");
   expectStopsCleanly("/serial_writer");
 }
@@ -261,6 +260,14 @@ TEST_F(DriveCommandNode, TopicFollowsRemappingAndNamespace) {
   ASSERT_TRUE(waitForPair(1600, 7, 10)) << seen();
   closeInput(&node_);
   expectStopsCleanly("/car/serial_writer");
+}
+
+TEST_F(DriveCommandNode, BadRemappingIsReportedAndEndsTheProcess) {
+  start({"serial:=9bad"});
+  ASSERT_TRUE(waitExit(&node_, 15)) << node_.errText;
+  EXPECT_EQ(1, exitCode(node_)) << node_.errText;
+  EXPECT_NE(std::string::npos, node_.errText.find("drive_command: ")) << node_.errText;
+  EXPECT_NE(std::string::npos, node_.errText.find("9bad")) << node_.errText;
 }
 
 }  // namespace
