@@ -44,7 +44,8 @@ TEST_F(TachometerNode, SpeedOnlyRenamesLogsAndARestartTruncatesThem) {
   std::ofstream(path("files/raw_2000.txt")) << "left over\n";
 
   board("wave 397 rpm 600");
-  ASSERT_NO_FATAL_FAILURE(startNode({"7", "1234"}));
+  // ROS arguments anywhere on the line are not counts or speed.
+  ASSERT_NO_FATAL_FAILURE(startNode({"7", "__name:=tachometer", "1234"}));
   ASSERT_TRUE(waitReadings(4, 30)) << readings_.size() << " readings";
   interruptNode();
   EXPECT_EQ(0, exitCode(node_));

@@ -111,9 +111,12 @@ std::string TachometerNode::board(const std::string& command) {
 void TachometerNode::startNode(const std::vector<std::string>& args) {
   ros::NodeHandle handle;
   readings_.clear();
-  subscriber_ = handle.subscribe<pelmora::Tachometer>(
-      "/tachometer", 10000,
-      [this](const pelmora::Tachometer::ConstPtr& m) { readings_.push_back({m->rpm, monotonicNs()}); });
+  typedef const ros::MessageEvent<const pelmora::Tachometer>& Event;
+  boost::function<void(Event)> received = [this](Event event) {
+    readings_.push_back({event.getMessage()->rpm, monotonicNs()});
+    publisherName_ = event.getPublisherName();
+  };
+  subscriber_ = handle.subscribe<pelmora::Tachometer, Event>("/tachometer", 10000, received);
   std::vector<std::string> argv = {std::string(PELMORA_BIN_DIR) + "/tachometer"};
   argv.insert(argv.end(), args.begin(), args.end());
   std::string error;

@@ -62,6 +62,7 @@ class TachometerNode : public ::testing::Test {
   Child node_;
   std::string dir_;
   std::vector<Reading> readings_;
+  std::string publisherName_;  // node name of the latest reading's sender
   ros::Subscriber subscriber_;
 };
 

@@ -31,6 +31,7 @@ TEST_F(TachometerNode, SquareWaveReadsItsRpmOnTopicAndLogs) {
   interruptNode();
   EXPECT_EQ(0, exitCode(node_));
   EXPECT_EQ("", node_.errText);
+  EXPECT_EQ("/tachometer", publisherName_);
 
   EXPECT_EQ(0u, node_.outText.find("This iteration's\nCounts=5\nSpeed=2000\nFiles:\n"
                                    "'files/tachs_counts_5_speed_2000.txt'\n"
