@@ -12,6 +12,7 @@
 #include <errno.h>
 #include <fuse.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -510,8 +511,20 @@ int main(int argc, char** argv) {
   g_mountTime = time(nullptr);
   const int listener = listenControl(g_socketPath);
   if (listener < 0) return 1;
+  // The control threads (and the client threads they start) keep the stop
+  // signals blocked: the FUSE loop only notices a signal that lands on one
+  // of its own threads.
+  sigset_t stopSignals, previous;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
   pthread_t acceptor;
-  if (pthread_create(&acceptor, nullptr, acceptClients, reinterpret_cast<void*>(static_cast<intptr_t>(listener))) != 0) {
+  const int started = pthread_create(&acceptor, nullptr, acceptClients,
+                                     reinterpret_cast<void*>(static_cast<intptr_t>(listener)));
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (started != 0) {
     fprintf(stderr, "gpio_sim: cannot start the control thread\n");
     return 1;
   }
@@ -533,20 +546,22 @@ int main(int argc, char** argv) {
   struct fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
   int status = 1;
   struct fuse* fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
-  if (fuse == nullptr) {
+  struct fuse_session* session = fuse != nullptr ? fuse_get_session(fuse) : nullptr;
+  // Handlers first: a stop signal that comes right after the mount still
+  // ends in a clean unmount.
+  if (session == nullptr || fuse_set_signal_handlers(session) != 0) {
     fprintf(stderr, "gpio_sim: cannot set up the file system\n");
-  } else if (fuse_mount(fuse, mountpoint.c_str()) != 0) {
-    fprintf(stderr, "gpio_sim: cannot mount at %s\n", mountpoint.c_str());
   } else {
-    struct fuse_session* session = fuse_get_session(fuse);
-    if (fuse_set_signal_handlers(session) == 0) {
+    if (fuse_mount(fuse, mountpoint.c_str()) != 0) {
+      fprintf(stderr, "gpio_sim: cannot mount at %s\n", mountpoint.c_str());
+    } else {
       // The sysfs interface serves many processes at once: one worker per
-      // pending request.
-      // The loop reports the signal that ended it as a positive number.
+      // pending request. The loop reports the signal that ended it as a
+      // positive number.
       status = fuse_loop_mt(fuse, 0) < 0 ? 1 : 0;
-      fuse_remove_signal_handlers(session);
+      fuse_unmount(fuse);
     }
-    fuse_unmount(fuse);
+    fuse_remove_signal_handlers(session);
   }
   if (fuse != nullptr) fuse_destroy(fuse);
   fuse_opt_free_args(&args);
