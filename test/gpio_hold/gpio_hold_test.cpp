@@ -28,9 +28,11 @@ class GpioHold : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(startChild(&holder_, {holderPath(), "ignored", "--args"}, "", {}, &error)) << error;
   }
-  // Holding: the line is exported as an input.
+  // Holding: the line is exported and "in" was written to its direction.
   bool waitHolding() {
-    return waitUntil([] { return stateHas("exported=1 direction=in"); }, 10);
+    return waitUntil([] {
+      return stateHas("exported=1 direction=in") && gpioBoard("written gpio397/direction") == "ok 696e00";
+    }, 10);
   }
   Child sim_;
   Child holder_;
