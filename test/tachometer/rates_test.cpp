@@ -48,10 +48,12 @@ TEST_F(TachometerNode, SquareWaveReadsItsRpmOnTopicAndLogs) {
   ASSERT_GE(whole.size(), 4u);
   std::vector<double> rpms;
   double changes = 0, elapsed = 0;
+  // Each window within 15%, as the machine may stall the node for a few
+  // ms; their median and the run as a whole within 2% and 1%.
   for (const LoggedWindow& w : whole) {
     EXPECT_EQ(5, w.changes);
-    EXPECT_NEAR(600.0, w.rpm, 60.0);
-    EXPECT_NEAR(250.0, w.elapsedMs, 25.0);
+    EXPECT_NEAR(600.0, w.rpm, 90.0);
+    EXPECT_NEAR(250.0, w.elapsedMs, 37.5);
     rpms.push_back(w.rpm);
     changes += w.changes;
     elapsed += w.elapsedMs;
