@@ -3,6 +3,9 @@
 #   make demo            the same set-up, then the car on a simulated board
 #   make build           install and build only
 #   make test SANITIZE=address,undefined   (or thread): a separate build folder
+#   make fuzz            every libFuzzer target for FUZZ_SECONDS each (default 60)
+#   make test-aarch64    the non-ROS programs cross-built for the board, tested under qemu-user
+#   make bench           every benchmark, each on a simulated board
 SHELL := /bin/bash
 # The ROS tools are Debian's Python programs: keep /usr/bin ahead of any other python3.
 export PATH := /usr/bin:/bin:/usr/sbin:/sbin:$(PATH)
@@ -17,7 +20,7 @@ endif
 comma := ,
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench fuzz test-aarch64 clean
 
 all: build
 
@@ -42,6 +45,33 @@ bench: build
 	  [ -x "$$b" ] || continue; echo "== $$(basename $$b)"; \
 	  SIMBOARD_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora $(BUILD)/devel/env.sh tools/simboard --bare -- "$$b"; \
 	done
+
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := fuzz_drive_console fuzz_serial_console fuzz_command_file fuzz_gpio_hold_console fuzz_gpio_value
+
+# Each target starts from its seed corpus in fuzz/corpus/ and grows a work
+# corpus in build-fuzz/; the GPIO value reader needs the simulated board.
+fuzz:
+	EXTRA_PACKAGES="clang libclang-rt-14-dev" tools/install-deps
+	CC=clang CXX=clang++ cmake -S fuzz -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz -j $(JOBS)
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  echo "== $$t ($(FUZZ_SECONDS) s)"; mkdir -p build-fuzz/work/$$t; \
+	  run=""; opts=""; \
+	  if [ $$t = fuzz_gpio_value ]; then run="tools/simboard --bare --"; opts="-close_fd_mask=2"; fi; \
+	  $$run build-fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=5 -print_final_stats=1 $$opts \
+	    build-fuzz/work/$$t fuzz/corpus/$$t 2>&1 | grep -v -E '^(#[0-9]+[[:space:]]+(NEW|REDUCE|pulse))' ; \
+	  test $${PIPESTATUS[0]} -eq 0; \
+	done
+
+# The stand-ins stay native, from build/; the board's programs and their
+# process-level tests are AArch64 and run under qemu-user.
+test-aarch64: build
+	EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" tools/install-deps
+	cmake -S cross -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
+	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora
+	cmake --build build-aarch64 -j $(JOBS)
+	cd build-aarch64 && ctest --output-on-failure
 
 clean:
 	rm -rf build build-*

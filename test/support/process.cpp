@@ -1,6 +1,7 @@
 // Child process handling for the tests; see process.h.
 #include "process.h"
 
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -51,6 +52,30 @@ bool drain(int fd, std::string* text) {
   }
 }
 
+// True when path is an AArch64 program: run on another machine, it goes
+// through the emulator named by PELMORA_EXEC_WRAPPER (the board's tests
+// under qemu-user), since the kernel there has no binfmt handler for it.
+bool isAarch64Program(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  Elf64_Ehdr header;
+  ssize_t n = read(fd, &header, sizeof header);
+  close(fd);
+  return n == static_cast<ssize_t>(sizeof header) && memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+         header.e_machine == EM_AARCH64;
+}
+
+std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
+  const char* wrapper = getenv("PELMORA_EXEC_WRAPPER");
+  if (!wrapper || !*wrapper || argv.empty() || !isAarch64Program(argv[0])) return argv;
+  // The emulator must get the program's own path: its /proc/self/exe is itself.
+  char* real = realpath(argv[0].c_str(), nullptr);
+  std::vector<std::string> wrapped = {wrapper, real ? real : argv[0]};
+  free(real);
+  wrapped.insert(wrapped.end(), argv.begin() + 1, argv.end());
+  return wrapped;
+}
+
 }  // namespace
 
 double nowSeconds() {
@@ -71,8 +96,9 @@ void killAllChildren() {
   }
 }
 
-bool startChild(Child* child, const std::vector<std::string>& argv, const std::string& cwd,
+bool startChild(Child* child, const std::vector<std::string>& programArgv, const std::string& cwd,
                 const std::vector<std::string>& env, std::string* error) {
+  const std::vector<std::string> argv = withEmulator(programArgv);
   if (!g_atexitRegistered) {
     g_atexitRegistered = true;
     std::atexit(killAllChildren);

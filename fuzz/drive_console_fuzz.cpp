@@ -1,0 +1,48 @@
+// The drive command console: any byte stream must end in kInputEnded after
+// a bounded number of passes, each pass consuming input, with the fields
+// holding only what the stream gave them.
+#include <stddef.h>
+#include <stdint.h>
+
+#include "console_protocol.h"
+#include "fuzz_check.h"
+
+namespace {
+
+struct Stream {
+  const uint8_t* data;
+  size_t size;
+  size_t pos;
+};
+
+int nextByte(void* context) {
+  Stream* s = static_cast<Stream*>(context);
+  return s->pos < s->size ? s->data[s->pos++] : kEndOfInput;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Stream stream = {data, size, 0};
+  ConsoleInput in = consoleInput(nextByte, &stream);
+  DriveState state;
+  initDriveState(&state);
+  size_t passes = 0;
+  // A held byte has been read from the stream but not yet used.
+  auto consumed = [&] { return stream.pos - (in.held != kNothingHeld ? 1 : 0); };
+  for (;;) {
+    size_t before = consumed();
+    ConsoleEvent e = consolePass(&in, &state);
+    ++passes;
+    if (e == kInputEnded) {
+      FUZZ_CHECK(state.run.load() == 0);
+      FUZZ_CHECK(stream.pos == size);
+      break;
+    }
+    FUZZ_CHECK(consumed() > before);
+    FUZZ_CHECK(passes <= 2 * size + 2);
+    // Keep reading past a stop, to reach every byte of the stream.
+    state.run.store(1);
+  }
+  return 0;
+}
