@@ -223,6 +223,8 @@ int main(int argc, char** argv) {
     }
   }
   showView(o, now() - g_start, false);
+  // The speed in force up to the end, so the plot's true line reaches it.
+  if (g_trueLog) fprintf(g_trueLog, "%.3f %.3f\n", now() - g_start, g_trueRpm);
   close(consoleFd);
   if (g_publishedLog) fclose(g_publishedLog);
   if (g_trueLog) fclose(g_trueLog);

@@ -1,0 +1,80 @@
+// The demo's scenario end to end, as a user would look at it: the shipped
+// programs on a simulated board, published rpm close to the true wheel
+// speed, the commands on the drive line with the neutral command last, and
+// the summary and plot written.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "demo_logic.h"
+#include "process.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<Sample> readSamples(const std::string& path) {
+  std::vector<Sample> samples;
+  std::ifstream in(path);
+  Sample s;
+  while (in >> s.t >> s.value) samples.push_back(s);
+  return samples;
+}
+
+TEST(Demo, ScriptedRunMeasuresDrivesAndStopsAtNeutral) {
+  char out[] = "/tmp/pelmora_demo.XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(out));
+  Child demo;
+  std::string error;
+  ASSERT_TRUE(startChild(&demo, {PELMORA_SOURCE_DIR "/tools/demo", PELMORA_BUILD_DIR}, "",
+                         {"DEMO_SECONDS=16", "DEMO_RPM=600", std::string("DEMO_OUT=") + out}, &error))
+      << error;
+  ASSERT_TRUE(waitExit(&demo, 150)) << demo.outText << demo.errText;
+  ASSERT_EQ(0, exitCode(demo)) << demo.outText << demo.errText;
+
+  const std::string prefix = "demo: run folder ";
+  size_t at = demo.outText.find(prefix);
+  ASSERT_NE(std::string::npos, at) << demo.outText;
+  const std::string run = demo.outText.substr(at + prefix.size(), demo.outText.find('\n', at) - at - prefix.size());
+
+  // Every speed of the scenario was measured within a few percent.
+  std::vector<RpmSegment> segments =
+      compareRpm(readSamples(run + "/true_rpm.log"), readSamples(run + "/published_rpm.log"), 1.5);
+  ASSERT_GE(segments.size(), 3u) << readFile(run + "/summary.txt");
+  for (const RpmSegment& s : segments) {
+    EXPECT_LT(std::abs(s.errorPercent), 5.0) << "true " << s.trueRpm << " published " << s.meanPublished;
+    EXPECT_GE(s.windows, 2) << "true " << s.trueRpm;
+  }
+
+  // The console commands reached the drive line, and the writer let go of
+  // it with the neutral command.
+  DriveSummary drive = summarizeDrive(readDriveRecordBytes(run + "/drive_record.txt"));
+  EXPECT_EQ("60,166", drive.first);
+  EXPECT_TRUE(drive.lastIsNeutral) << drive.last;
+  std::vector<int> bytes = readDriveRecordBytes(run + "/drive_record.txt");
+  bool sawForward = false;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) sawForward = sawForward || (bytes[i] == 70 && bytes[i + 1] == 196);
+  EXPECT_TRUE(sawForward) << "t1700 with s60 should give the pair 70,196";
+
+  const std::string summary = readFile(run + "/summary.txt");
+  EXPECT_NE(std::string::npos, summary.find("the neutral command")) << summary;
+  EXPECT_NE(std::string::npos, summary.find("every program stopped in order")) << summary;
+  struct stat png;
+  ASSERT_EQ(0, stat((run + "/rpm.png").c_str(), &png));
+  EXPECT_GT(png.st_size, 1000);
+  EXPECT_EQ("\x89PNG", readFile(run + "/rpm.png").substr(0, 4));
+
+  Child rm;
+  if (startChild(&rm, {"/bin/rm", "-rf", out}, "", {}, &error)) waitExit(&rm, 30);
+}
+
+}  // namespace
