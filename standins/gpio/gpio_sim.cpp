@@ -10,7 +10,7 @@
 #define FUSE_USE_VERSION 31
 
 #include <errno.h>
-#include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -21,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <string>
@@ -87,20 +88,42 @@ static FileKind fileKindOf(const std::string& name) {
   return kNoFile;
 }
 
-// What a path names; a line's entries exist only while it is exported.
+// Inodes: the root, export and unexport, then eight numbers per line: its
+// directory and its four attributes.
+static const fuse_ino_t kExportIno = 2;
+static const fuse_ino_t kUnexportIno = 3;
+static const fuse_ino_t kFirstLineIno = 16;
+
+static fuse_ino_t inodeOf(FileKind kind, int line) {
+  if (kind == kExport) return kExportIno;
+  if (kind == kUnexport) return kUnexportIno;
+  if (kind == kRoot) return FUSE_ROOT_ID;
+  return kFirstLineIno + static_cast<fuse_ino_t>(line) * 8 + (kind - kLineDir);
+}
+
+// What an inode names; a line's entries exist only while it is exported.
 // Call with g_lock held.
-static FileKind lookupPath(const char* path, int* line) {
-  const std::string p(path);
-  if (p == "/") return kRoot;
-  if (p == "/export") return kExport;
-  if (p == "/unexport") return kUnexport;
-  const size_t slash = p.find('/', 1);
-  const std::string dir = p.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
-  if (!parseLineName(dir, line)) return kNoFile;
+static FileKind inodeKind(fuse_ino_t ino, int* line) {
+  if (ino == FUSE_ROOT_ID) return kRoot;
+  if (ino == kExportIno) return kExport;
+  if (ino == kUnexportIno) return kUnexport;
+  if (ino < kFirstLineIno) return kNoFile;
+  const fuse_ino_t number = (ino - kFirstLineIno) / 8;
+  const int slot = static_cast<int>((ino - kFirstLineIno) % 8);
+  if (number >= static_cast<fuse_ino_t>(kLineCount) || slot > kActiveLow - kLineDir) return kNoFile;
+  *line = static_cast<int>(number);
   auto it = g_lines.find(*line);
   if (it == g_lines.end() || !it->second.exported) return kNoFile;
-  if (slash == std::string::npos) return kLineDir;
-  return fileKindOf(p.substr(slash + 1));
+  return static_cast<FileKind>(kLineDir + slot);
+}
+
+// The file's path below the mount point, as the control protocol names it.
+static std::string pathOf(FileKind kind, int line) {
+  static const char* const kNames[] = {"direction", "value", "edge", "active_low"};
+  if (kind == kExport) return "export";
+  if (kind == kUnexport) return "unexport";
+  const std::string dir = "gpio" + std::to_string(line);
+  return kind == kLineDir ? dir : dir + "/" + kNames[kind - kDirection];
 }
 
 // Takes one use of a pending fault of the given kind; true when it applies.
@@ -168,159 +191,217 @@ static int storeAttribute(FileKind kind, Line* line, const std::string& text) {
   }
 }
 
-static void* simInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
-  (void)conn;
-  // Every lookup and attribute goes to us, so an export or unexport shows
-  // at once; direct I/O keeps the page cache from serving a stale level.
-  cfg->entry_timeout = 0;
-  cfg->negative_timeout = 0;
-  cfg->attr_timeout = 0;
-  cfg->direct_io = 1;
-  cfg->kernel_cache = 0;
-  return nullptr;
+static void fillAttributes(fuse_ino_t ino, FileKind kind, struct stat* st) {
+  memset(st, 0, sizeof *st);
+  st->st_ino = ino;
+  st->st_uid = getuid();
+  st->st_gid = getgid();
+  st->st_atime = st->st_mtime = st->st_ctime = g_mountTime;
+  if (kind == kRoot || kind == kLineDir) {
+    st->st_mode = S_IFDIR | 0755;
+    st->st_nlink = 2;
+    return;
+  }
+  st->st_mode = S_IFREG | (kind == kExport || kind == kUnexport ? 0200 : 0644);
+  st->st_nlink = 1;
+  st->st_size = 4096;  // what sysfs reports for every attribute
 }
 
-static int simGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+// Entries and attributes are given with timeout 0, so the kernel asks again
+// at every path walk and an export or unexport shows at once.
+static void simLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  struct fuse_entry_param entry;
+  memset(&entry, 0, sizeof entry);
+  FileKind kind = kNoFile;
+  int line = -1;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    const FileKind parentKind = inodeKind(parent, &line);
+    const std::string n(name);
+    if (parentKind == kRoot) {
+      if (n == "export") {
+        kind = kExport;
+      } else if (n == "unexport") {
+        kind = kUnexport;
+      } else if (parseLineName(n, &line) && line < kLineCount) {
+        auto it = g_lines.find(line);
+        if (it != g_lines.end() && it->second.exported) kind = kLineDir;
+      }
+    } else if (parentKind == kLineDir) {
+      kind = fileKindOf(n);
+    }
+  }
+  if (kind == kNoFile) {
+    fuse_reply_err(req, ENOENT);
+    return;
+  }
+  entry.ino = inodeOf(kind, line);
+  fillAttributes(entry.ino, kind, &entry.attr);
+  fuse_reply_entry(req, &entry);
+}
+
+static void simGetattr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
   (void)fi;
   int line = -1;
   FileKind kind;
   {
     std::lock_guard<std::mutex> lock(g_lock);
-    kind = lookupPath(path, &line);
+    kind = inodeKind(ino, &line);
   }
-  memset(st, 0, sizeof *st);
-  st->st_uid = getuid();
-  st->st_gid = getgid();
-  st->st_atime = st->st_mtime = st->st_ctime = g_mountTime;
-  switch (kind) {
-    case kNoFile:
-      return -ENOENT;
-    case kRoot:
-    case kLineDir:
-      st->st_mode = S_IFDIR | 0755;
-      st->st_nlink = 2;
-      return 0;
-    case kExport:
-    case kUnexport:
-      st->st_mode = S_IFREG | 0200;
-      break;
-    default:
-      st->st_mode = S_IFREG | 0644;
-      break;
+  if (kind == kNoFile) {
+    fuse_reply_err(req, ENOENT);
+    return;
   }
-  st->st_nlink = 1;
-  st->st_size = 4096;  // what sysfs reports for every attribute
-  return 0;
-}
-
-static int simReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
-                      struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
-  (void)offset;
-  (void)fi;
-  (void)flags;
-  std::vector<std::string> names = {".", ".."};
-  {
-    std::lock_guard<std::mutex> lock(g_lock);
-    int line = -1;
-    FileKind kind = lookupPath(path, &line);
-    if (kind == kRoot) {
-      names.push_back("export");
-      names.push_back("unexport");
-      for (const auto& entry : g_lines) {
-        if (entry.second.exported) names.push_back("gpio" + std::to_string(entry.first));
-      }
-    } else if (kind == kLineDir) {
-      for (const char* name : {"active_low", "direction", "edge", "value"}) names.push_back(name);
-    } else {
-      return kind == kNoFile ? -ENOENT : -ENOTDIR;
-    }
-  }
-  for (const std::string& name : names) fill(buf, name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-  return 0;
-}
-
-static int simOpen(const char* path, struct fuse_file_info* fi) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  int line = -1;
-  FileKind kind = lookupPath(path, &line);
-  if (kind == kNoFile) return -ENOENT;
-  if (kind == kRoot || kind == kLineDir) return -EISDIR;
-  int error = 0;
-  if (kind == kValue && takeFault(&g_lines[line], kOpenFault, &error)) return -error;
-  fi->fh = (static_cast<uint64_t>(line + 1) << 8) | static_cast<uint64_t>(kind);
-  fi->direct_io = 1;
-  return 0;
-}
-
-static int simRead(const char* path, char* buf, size_t size, off_t offset,
-                   struct fuse_file_info* fi) {
-  (void)path;
-  const FileKind kind = static_cast<FileKind>(fi->fh & 0xff);
-  const int number = static_cast<int>(fi->fh >> 8) - 1;
-  std::string text;
-  {
-    std::lock_guard<std::mutex> lock(g_lock);
-    if (kind == kExport || kind == kUnexport) return -EIO;  // write-only attributes
-    auto it = g_lines.find(number);
-    // An attribute of a line unexported since the open is gone.
-    if (it == g_lines.end() || !it->second.exported) return -ENODEV;
-    Line& line = it->second;
-    int error = 0;
-    switch (kind) {
-      case kValue:
-        ++line.reads;
-        if (takeFault(&line, kReadFault, &error)) return -error;
-        if (takeFault(&line, kShortFault, &error)) return 0;
-        text = shownLevel(line) ? "1\n" : "0\n";
-        break;
-      case kDirection:
-        text = line.output ? "out\n" : "in\n";
-        break;
-      case kEdge:
-        text = line.edge + "\n";
-        break;
-      case kActiveLow:
-        text = line.activeLow ? "1\n" : "0\n";
-        break;
-      default:
-        return -EIO;
-    }
-  }
-  if (offset < 0 || static_cast<size_t>(offset) >= text.size()) return 0;
-  const size_t count = std::min(size, text.size() - static_cast<size_t>(offset));
-  memcpy(buf, text.data() + offset, count);
-  return static_cast<int>(count);
-}
-
-static int simWrite(const char* path, const char* buf, size_t size, off_t offset,
-                    struct fuse_file_info* fi) {
-  (void)offset;  // sysfs takes each write whole, wherever the file position is
-  const FileKind kind = static_cast<FileKind>(fi->fh & 0xff);
-  const int number = static_cast<int>(fi->fh >> 8) - 1;
-  const std::string text = attributeText(buf, size);
-  std::lock_guard<std::mutex> lock(g_lock);
-  g_written[std::string(path + 1)] = std::string(buf, size);
-  int result;
-  if (kind == kExport || kind == kUnexport) {
-    result = exportLine(text, kind == kExport);
-  } else {
-    auto it = g_lines.find(number);
-    if (it == g_lines.end() || !it->second.exported) return -ENODEV;
-    result = storeAttribute(kind, &it->second, text);
-  }
-  return result < 0 ? result : static_cast<int>(size);
+  struct stat st;
+  fillAttributes(ino, kind, &st);
+  fuse_reply_attr(req, &st, 0);
 }
 
 // Shells open with O_TRUNC; sysfs ignores the truncation.
-static int simTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
-  (void)size;
+static void simSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet,
+                       struct fuse_file_info* fi) {
+  (void)attr;
+  (void)toSet;
+  simGetattr(req, ino, fi);
+}
+
+static void simReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
+                       struct fuse_file_info* fi) {
   (void)fi;
+  std::vector<std::pair<std::string, fuse_ino_t>> entries = {{".", ino}, {"..", FUSE_ROOT_ID}};
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    int line = -1;
+    const FileKind kind = inodeKind(ino, &line);
+    if (kind == kRoot) {
+      entries.push_back({"export", kExportIno});
+      entries.push_back({"unexport", kUnexportIno});
+      for (const auto& l : g_lines) {
+        if (l.second.exported) entries.push_back({pathOf(kLineDir, l.first), inodeOf(kLineDir, l.first)});
+      }
+    } else if (kind == kLineDir) {
+      for (int k = kDirection; k <= kActiveLow; ++k) {
+        const std::string path = pathOf(static_cast<FileKind>(k), line);
+        entries.push_back({path.substr(path.find('/') + 1), inodeOf(static_cast<FileKind>(k), line)});
+      }
+    } else {
+      fuse_reply_err(req, kind == kNoFile ? ENOENT : ENOTDIR);
+      return;
+    }
+  }
+  std::string buf;
+  for (const auto& e : entries) {
+    struct stat st;
+    memset(&st, 0, sizeof st);
+    st.st_ino = e.second;
+    st.st_mode = e.second >= kFirstLineIno && (e.second - kFirstLineIno) % 8 != 0 ? S_IFREG : S_IFDIR;
+    if (e.second == kExportIno || e.second == kUnexportIno) st.st_mode = S_IFREG;
+    const size_t length = fuse_add_direntry(req, nullptr, 0, e.first.c_str(), nullptr, 0);
+    const size_t at = buf.size();
+    buf.resize(at + length);
+    fuse_add_direntry(req, &buf[at], length, e.first.c_str(), &st, static_cast<off_t>(at + length));
+  }
+  if (offset < 0 || static_cast<size_t>(offset) >= buf.size()) {
+    fuse_reply_buf(req, nullptr, 0);
+  } else {
+    fuse_reply_buf(req, buf.data() + offset, std::min(size, buf.size() - static_cast<size_t>(offset)));
+  }
+}
+
+static void simOpen(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
+  int error = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    int line = -1;
+    const FileKind kind = inodeKind(ino, &line);
+    if (kind == kNoFile) {
+      error = ENOENT;
+    } else if (kind == kRoot || kind == kLineDir) {
+      error = EISDIR;
+    } else if (kind == kValue) {
+      takeFault(&g_lines[line], kOpenFault, &error);
+    }
+  }
+  if (error != 0) {
+    fuse_reply_err(req, error);
+    return;
+  }
+  // No page cache: every read must see the level of that moment.
+  fi->direct_io = 1;
+  fuse_reply_open(req, fi);
+}
+
+// The attribute's text, or a negative errno; counts reads of value.
+static int attributeContent(fuse_ino_t ino, std::string* text) {
   std::lock_guard<std::mutex> lock(g_lock);
-  int line = -1;
-  FileKind kind = lookupPath(path, &line);
-  if (kind == kNoFile) return -ENOENT;
-  if (kind == kRoot || kind == kLineDir) return -EISDIR;
-  return 0;
+  int number = -1;
+  const FileKind kind = inodeKind(ino, &number);
+  if (kind == kExport || kind == kUnexport) return -EIO;  // write-only attributes
+  // An attribute of a line unexported since the open is gone.
+  if (kind == kNoFile) return -ENODEV;
+  Line& line = g_lines[number];
+  int error = 0;
+  switch (kind) {
+    case kValue:
+      ++line.reads;
+      if (takeFault(&line, kReadFault, &error)) return -error;
+      if (takeFault(&line, kShortFault, &error)) return 0;
+      *text = shownLevel(line) ? "1\n" : "0\n";
+      return 0;
+    case kDirection:
+      *text = line.output ? "out\n" : "in\n";
+      return 0;
+    case kEdge:
+      *text = line.edge + "\n";
+      return 0;
+    case kActiveLow:
+      *text = line.activeLow ? "1\n" : "0\n";
+      return 0;
+    default:
+      return -EIO;
+  }
+}
+
+static void simRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
+                    struct fuse_file_info* fi) {
+  (void)fi;
+  std::string text;
+  const int result = attributeContent(ino, &text);
+  if (result < 0) {
+    fuse_reply_err(req, -result);
+  } else if (offset < 0 || static_cast<size_t>(offset) >= text.size()) {
+    fuse_reply_buf(req, nullptr, 0);
+  } else {
+    fuse_reply_buf(req, text.data() + offset, std::min(size, text.size() - static_cast<size_t>(offset)));
+  }
+}
+
+static void simWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t offset,
+                     struct fuse_file_info* fi) {
+  (void)offset;  // sysfs takes each write whole, wherever the file position is
+  (void)fi;
+  const std::string text = attributeText(buf, size);
+  int result;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    int number = -1;
+    const FileKind kind = inodeKind(ino, &number);
+    if (kind == kNoFile) {
+      result = -ENODEV;
+    } else {
+      g_written[pathOf(kind, number)] = std::string(buf, size);
+      if (kind == kExport || kind == kUnexport) {
+        result = exportLine(text, kind == kExport);
+      } else {
+        result = storeAttribute(kind, &g_lines[number], text);
+      }
+    }
+  }
+  if (result < 0) {
+    fuse_reply_err(req, -result);
+  } else {
+    fuse_reply_write(req, size);
+  }
 }
 
 // ---- control protocol ----
@@ -529,15 +610,15 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  struct fuse_operations ops;
+  struct fuse_lowlevel_ops ops;
   memset(&ops, 0, sizeof ops);
-  ops.init = simInit;
+  ops.lookup = simLookup;
   ops.getattr = simGetattr;
+  ops.setattr = simSetattr;
   ops.readdir = simReaddir;
   ops.open = simOpen;
   ops.read = simRead;
   ops.write = simWrite;
-  ops.truncate = simTruncate;
 
   char arg0[] = "gpio_sim";
   char optFlag[] = "-o";
@@ -545,25 +626,24 @@ int main(int argc, char** argv) {
   char* fuseArgv[] = {arg0, optFlag, options, nullptr};
   struct fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
   int status = 1;
-  struct fuse* fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
-  struct fuse_session* session = fuse != nullptr ? fuse_get_session(fuse) : nullptr;
+  struct fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
   // Handlers first: a stop signal that comes right after the mount still
   // ends in a clean unmount.
   if (session == nullptr || fuse_set_signal_handlers(session) != 0) {
     fprintf(stderr, "gpio_sim: cannot set up the file system\n");
   } else {
-    if (fuse_mount(fuse, mountpoint.c_str()) != 0) {
+    if (fuse_session_mount(session, mountpoint.c_str()) != 0) {
       fprintf(stderr, "gpio_sim: cannot mount at %s\n", mountpoint.c_str());
     } else {
       // The sysfs interface serves many processes at once: one worker per
       // pending request. The loop reports the signal that ended it as a
       // positive number.
-      status = fuse_loop_mt(fuse, 0) < 0 ? 1 : 0;
-      fuse_unmount(fuse);
+      status = fuse_session_loop_mt(session, 0) < 0 ? 1 : 0;
+      fuse_session_unmount(session);
     }
     fuse_remove_signal_handlers(session);
   }
-  if (fuse != nullptr) fuse_destroy(fuse);
+  if (session != nullptr) fuse_session_destroy(session);
   fuse_opt_free_args(&args);
   close(listener);
   unlink(g_socketPath.c_str());
