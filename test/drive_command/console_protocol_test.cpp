@@ -52,74 +52,59 @@ TEST(DriveConsole, StartsNeutralAndRunning) {
   EXPECT_NE(0, state.run.load());
 }
 
-TEST(DriveConsole, SpeedThenAngleEachKeepTheOtherField) {
-  Session s;
-  run(&s, "t1700\n");
-  EXPECT_EQ(1700, s.state.speed.load());
-  EXPECT_EQ(90, s.state.angle.load());
+const ConsoleEvent S = kSpeedSet, A = kAngleSet, R = kRunSet, M = kNumberMissing, E = kInputEnded;
 
-  Session a;
-  run(&a, "s45\n");
-  EXPECT_EQ(1600, a.state.speed.load());
-  EXPECT_EQ(45, a.state.angle.load());
-}
+struct Case {
+  const char* text;
+  int speed;
+  int angle;
+  std::vector<ConsoleEvent> events;
+  const char* unread;  // what the next commands would read after the stop
+};
 
-TEST(DriveConsole, BlankBeforeNumberIsSkipped) {
-  Session s;
-  run(&s, "t 1700\n");
-  EXPECT_EQ(1700, s.state.speed.load());
-  EXPECT_EQ((std::vector<ConsoleEvent>{kSpeedSet, kInputEnded}), s.events);
-}
+// Each text is typed into a fresh node and its input then ends (or a 0
+// stops it first). A blank or newline between commands selects the run
+// flag; its number fails on the next letter, which becomes the command.
+const Case kCases[] = {
+    {"t1700\n", 1700, 90, {S, E}, ""},
+    {"s45\n", 1600, 45, {A, E}, ""},
+    {"t 1700\n", 1700, 90, {S, E}, ""},
+    {"t1700 s80\n", 1700, 80, {S, M, A, E}, ""},
+    {"t\n\n\t 1700\n", 1700, 90, {S, E}, ""},
+    {"t1700", 1700, 90, {S, E}, ""},
+    {"s-30\nt+1750\nt-5\n", -5, -30, {A, M, S, M, S, E}, ""},
+    {"t2147483647\ns-2147483648\n", INT_MAX, INT_MIN, {S, M, A, E}, ""},
+    // Beyond 32 bits saturates, and the whole number is consumed.
+    {"t2147483648\ns-2147483649\n", INT_MAX, INT_MIN, {S, M, A, E}, ""},
+    {"t99999999999999999999999999s7\n", INT_MAX, 7, {S, A, E}, ""},
+    // Upper case is not a command letter: its number goes to the run flag.
+    {"t1650\nT1700\n", 1650, 90, {S, M, R, E}, ""},
+    // "x" fails the speed and becomes a command: a 0 after it stops.
+    {"tx\n0\nt1234\n", 1600, 90, {M, R}, "\nt1234\n"},
+    // A sign without digits is consumed like scanf does; "s" is held.
+    {"t-s5\n", 1600, 5, {M, A, E}, ""},
+    {"t1700\n0\ns10\n", 1700, 90, {S, R}, "\ns10\n"},
+    // At start no newline is pending: a lone first 0 is a command character.
+    {"0\n0\ns10\n", 1600, 90, {R}, "\ns10\n"},
+    {"0\ns10\n", 1600, 10, {M, A, E}, ""},
+    // Input ending before, while or right after a number is awaited.
+    {"", 1600, 90, {E}, ""},
+    {"\n", 1600, 90, {E}, ""},
+    {"t  \n", 1600, 90, {E}, ""},
+    {"s-", 1600, 90, {E}, ""},
+};
 
-// The blank between the commands selects the run flag; its number fails on
-// the "s", which is then read as the next command.
-TEST(DriveConsole, TwoCommandsOnOneLine) {
-  Session s;
-  run(&s, "t1700 s80\n");
-  EXPECT_EQ(1700, s.state.speed.load());
-  EXPECT_EQ(80, s.state.angle.load());
-  EXPECT_EQ((std::vector<ConsoleEvent>{kSpeedSet, kNumberMissing, kAngleSet, kInputEnded}), s.events);
-}
-
-TEST(DriveConsole, NumberMayComeOnALaterLine) {
-  Session s;
-  run(&s, "t\n\n\t 1700\n");
-  EXPECT_EQ(1700, s.state.speed.load());
-  EXPECT_EQ(kSpeedSet, s.events.front());
-}
-
-TEST(DriveConsole, SignedValuesWithoutRangeLimit) {
-  Session s;
-  run(&s, "s-30\nt+1750\nt-5\n");
-  EXPECT_EQ(-30, s.state.angle.load());
-  EXPECT_EQ(-5, s.state.speed.load());
-
-  Session wide;
-  run(&wide, "t2147483647\ns-2147483648\n");
-  EXPECT_EQ(INT_MAX, wide.state.speed.load());
-  EXPECT_EQ(INT_MIN, wide.state.angle.load());
-}
-
-TEST(DriveConsole, BeyondThirtyTwoBitsSaturates) {
-  Session s;
-  run(&s, "t2147483648\ns-2147483649\n");
-  EXPECT_EQ(INT_MAX, s.state.speed.load());
-  EXPECT_EQ(INT_MIN, s.state.angle.load());
-
-  // The whole number is consumed: nothing of it is left as a command.
-  Session huge;
-  run(&huge, "t99999999999999999999999999s7\n");
-  EXPECT_EQ(INT_MAX, huge.state.speed.load());
-  EXPECT_EQ(7, huge.state.angle.load());
-  EXPECT_EQ((std::vector<ConsoleEvent>{kSpeedSet, kAngleSet, kInputEnded}), huge.events);
-}
-
-TEST(DriveConsole, UpperCaseLetterSetsRunFlagNotSpeed) {
-  Session s;
-  run(&s, "t1650\nT1700\n");
-  EXPECT_EQ(1650, s.state.speed.load());
-  // "\n" awaits a number, fails on "T"; "T" then takes 1700 as run flag.
-  EXPECT_EQ((std::vector<ConsoleEvent>{kSpeedSet, kNumberMissing, kRunSet, kInputEnded}), s.events);
+TEST(DriveConsole, TypedTextSetsFieldsAndStops) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+    Session s;
+    run(&s, c.text);
+    EXPECT_EQ(c.speed, s.state.speed.load());
+    EXPECT_EQ(c.angle, s.state.angle.load());
+    EXPECT_EQ(c.events, s.events);
+    EXPECT_EQ(0, s.state.run.load());
+    EXPECT_EQ(c.unread, unread(s));
+  }
 }
 
 TEST(DriveConsole, RunFlagTakesTheValueTyped) {
@@ -131,69 +116,6 @@ TEST(DriveConsole, RunFlagTakesTheValueTyped) {
   EXPECT_EQ(kRunSet, consolePass(&in, &state));
   EXPECT_EQ(1700, state.run.load());
   EXPECT_EQ(1600, state.speed.load());
-}
-
-// "x" fails the speed number and becomes the next command: its number goes
-// to the run flag, so a following 0 stops.
-TEST(DriveConsole, LetterInsteadOfNumberLeavesFieldAndBecomesCommand) {
-  Session s;
-  run(&s, "tx\n0\nt1234\n");
-  EXPECT_EQ(1600, s.state.speed.load());
-  EXPECT_EQ(0, s.state.run.load());
-  EXPECT_EQ((std::vector<ConsoleEvent>{kNumberMissing, kRunSet}), s.events);
-  EXPECT_EQ("\nt1234\n", unread(s));
-}
-
-TEST(DriveConsole, SignWithoutDigitsIsConsumedAndTheNextCharacterHeld) {
-  Session s;
-  run(&s, "t-s5\n");
-  EXPECT_EQ(1600, s.state.speed.load());
-  EXPECT_EQ(5, s.state.angle.load());
-  EXPECT_EQ((std::vector<ConsoleEvent>{kNumberMissing, kAngleSet, kInputEnded}), s.events);
-}
-
-TEST(DriveConsole, ZeroAfterACommandLineStops) {
-  Session s;
-  run(&s, "t1700\n0\ns10\n");
-  EXPECT_EQ(0, s.state.run.load());
-  EXPECT_EQ((std::vector<ConsoleEvent>{kSpeedSet, kRunSet}), s.events);
-  EXPECT_EQ(90, s.state.angle.load());
-  EXPECT_EQ("\ns10\n", unread(s));
-}
-
-// At start no newline is pending: the first "0" is a command character.
-TEST(DriveConsole, LoneFirstZeroDoesNotStopButASecondDoes) {
-  Session s;
-  run(&s, "0\n0\ns10\n");
-  EXPECT_EQ((std::vector<ConsoleEvent>{kRunSet}), s.events);
-  EXPECT_EQ("\ns10\n", unread(s));
-
-  Session keeps;
-  run(&keeps, "0\ns10\n");
-  EXPECT_EQ(10, keeps.state.angle.load());
-  EXPECT_EQ((std::vector<ConsoleEvent>{kNumberMissing, kAngleSet, kInputEnded}), keeps.events);
-}
-
-TEST(DriveConsole, EndOfInputStops) {
-  Session empty;
-  run(&empty, "");
-  EXPECT_EQ((std::vector<ConsoleEvent>{kInputEnded}), empty.events);
-  EXPECT_EQ(0, empty.state.run.load());
-
-  // Input ending while a number is awaited, or right after a sign.
-  for (const char* text : {"t", "t  \n", "s-", "\n"}) {
-    Session s;
-    run(&s, text);
-    EXPECT_EQ(kInputEnded, s.events.back()) << text;
-    EXPECT_EQ(0, s.state.run.load()) << text;
-    EXPECT_EQ(1600, s.state.speed.load()) << text;
-  }
-
-  // A number cut short by the end is still stored.
-  Session cut;
-  run(&cut, "t1700");
-  EXPECT_EQ(1700, cut.state.speed.load());
-  EXPECT_EQ((std::vector<ConsoleEvent>{kSpeedSet, kInputEnded}), cut.events);
 }
 
 // No pass may leave the input where it found it: garbage of any kind is
