@@ -60,7 +60,7 @@ bool framesArrive(const std::string& topic, int frames, double seconds) {
 // Names of the nodelets the loader at node reports, via its list service.
 bool listNodelets(const std::string& node, std::vector<std::string>* names) {
   const std::string service = node + "/list";
-  if (!ros::service::waitForService(service, ros::Duration(20))) return false;
+  if (!ros::service::waitForService(service, ros::Duration(10))) return false;
   nodelet::NodeletList list;
   if (!ros::service::call(service, list)) return false;
   *names = list.response.nodelets;
@@ -80,7 +80,8 @@ bool requestShutdown(const std::string& node) {
   XmlRpc::XmlRpcValue args, result;
   args[0] = ros::this_node::getName();
   args[1] = "camera launcher test";
-  return client.execute("shutdown", args, result) && !client.isFault() && static_cast<int>(result[0]) == 1;
+  return client.execute("shutdown", args, result) && !client.isFault() &&
+         static_cast<int>(result[0]) == 1;
 }
 
 bool nodeRegistered(const std::string& node) {
@@ -92,7 +93,8 @@ bool nodeRegistered(const std::string& node) {
 
 // Waits for the stand-in's unload line and an exit with status 0.
 void expectOrderlyEnd(Child* launcher, const std::string& name, bool withStandin) {
-  ASSERT_TRUE(waitExit(launcher, 20)) << "still running\n" << launcher->outText << launcher->errText;
+  ASSERT_TRUE(waitExit(launcher, 20))
+      << "still running\n" << launcher->outText << launcher->errText;
   EXPECT_EQ(0, exitCode(*launcher)) << launcher->errText;
   if (withStandin) {
     EXPECT_NE(std::string::npos, launcher->outText.find("camera stand-in: unloaded " + name))
@@ -103,9 +105,11 @@ void expectOrderlyEnd(Child* launcher, const std::string& name, bool withStandin
 TEST(CameraLauncher, LoadsDriverUnderOwnNameAndUnloadsItOnInterrupt) {
   Child launcher;
   ASSERT_TRUE(startLauncher(&launcher, {}, true));
-  EXPECT_TRUE(framesArrive("/camera_launcher/frame", 3, 30)) << launcher.outText << launcher.errText;
+  EXPECT_TRUE(framesArrive("/camera_launcher/frame", 3, 15))
+      << launcher.outText << launcher.errText;
   // Loaded under the node's own name, with no arguments of its own.
-  EXPECT_TRUE(waitForOutput(&launcher, "camera stand-in: loaded /camera_launcher with 0 arguments", 5))
+  EXPECT_TRUE(waitForOutput(
+      &launcher, "camera stand-in: loaded /camera_launcher with 0 arguments, remappings []", 5))
       << launcher.outText;
   std::vector<std::string> names;
   ASSERT_TRUE(listNodelets("/camera_launcher", &names));
@@ -120,7 +124,8 @@ TEST(CameraLauncher, LoadsDriverUnderOwnNameAndUnloadsItOnInterrupt) {
 TEST(CameraLauncher, NameAndNamespaceFromCommandLineReachDriver) {
   Child launcher;
   ASSERT_TRUE(startLauncher(&launcher, {"__name:=front_camera", "__ns:=/car"}, true));
-  EXPECT_TRUE(framesArrive("/car/front_camera/frame", 3, 30)) << launcher.outText << launcher.errText;
+  EXPECT_TRUE(framesArrive("/car/front_camera/frame", 3, 15))
+      << launcher.outText << launcher.errText;
   std::vector<std::string> names;
   ASSERT_TRUE(listNodelets("/car/front_camera", &names));
   EXPECT_EQ(std::vector<std::string>{"/car/front_camera"}, names);
@@ -134,7 +139,10 @@ TEST(CameraLauncher, NameAndNamespaceFromCommandLineReachDriver) {
 TEST(CameraLauncher, TopicRemappingReachesDriver) {
   Child launcher;
   ASSERT_TRUE(startLauncher(&launcher, {"~frame:=/front/frames"}, true));
-  EXPECT_TRUE(framesArrive("/front/frames", 3, 30)) << launcher.outText << launcher.errText;
+  EXPECT_TRUE(framesArrive("/front/frames", 3, 15)) << launcher.outText << launcher.errText;
+  // Handed to the driver itself, not only applied by the process at large.
+  EXPECT_TRUE(waitForOutput(&launcher, "remappings [/camera_launcher/frame:=/front/frames]", 5))
+      << launcher.outText;
   EXPECT_TRUE(waitForOutput(&launcher, "frames on /front/frames", 5)) << launcher.outText;
 
   interrupt(&launcher);
@@ -154,7 +162,8 @@ TEST(CameraLauncher, LoaderServicesActOnTheDriver) {
   unload.request.name = "/camera_launcher";
   ASSERT_TRUE(ros::service::call("/camera_launcher/unload_nodelet", unload));
   EXPECT_TRUE(unload.response.success);
-  EXPECT_TRUE(waitForOutput(&launcher, "camera stand-in: unloaded /camera_launcher", 10)) << launcher.outText;
+  EXPECT_TRUE(waitForOutput(&launcher, "camera stand-in: unloaded /camera_launcher", 10))
+      << launcher.outText;
   ASSERT_TRUE(listNodelets("/camera_launcher", &names));
   EXPECT_TRUE(names.empty());
 
@@ -175,7 +184,8 @@ TEST(CameraLauncher, WithoutDriverIdlesWithLoaderServicesAndExitsOnInterrupt) {
   EXPECT_TRUE(ros::service::exists("/camera_launcher/load_nodelet", false));
   EXPECT_TRUE(ros::service::exists("/camera_launcher/unload_nodelet", false));
   // The failure is the nodelet package's own report, naming the type tried.
-  EXPECT_TRUE(waitForOutput(&launcher, "zed_wrapper/ZEDWrapperNodelet", 10, true)) << launcher.errText;
+  EXPECT_TRUE(waitForOutput(&launcher, "zed_wrapper/ZEDWrapperNodelet", 10, true))
+      << launcher.errText;
   EXPECT_FALSE(waitExit(&launcher, 0.5)) << "ended without being asked";
 
   interrupt(&launcher);
@@ -191,7 +201,8 @@ TEST(CameraLauncher, ShutdownRequestFromGraphEndsIt) {
     std::vector<std::string> names;
     ASSERT_TRUE(listNodelets("/camera_launcher", &names)) << launcher.errText;
     if (withStandin) {
-      ASSERT_TRUE(waitForOutput(&launcher, "camera stand-in: loaded /camera_launcher", 20)) << launcher.outText;
+      ASSERT_TRUE(waitForOutput(&launcher, "camera stand-in: loaded /camera_launcher", 20))
+          << launcher.outText;
     }
     ASSERT_TRUE(requestShutdown("/camera_launcher"));
     expectOrderlyEnd(&launcher, "/camera_launcher", withStandin);
@@ -199,6 +210,17 @@ TEST(CameraLauncher, ShutdownRequestFromGraphEndsIt) {
     // Its registrations are gone, so the next case starts from a clean graph.
     EXPECT_TRUE(waitUntil([] { return !nodeRegistered("/camera_launcher"); }, 10));
   }
+}
+
+TEST(CameraLauncher, BadNameOnCommandLineIsReportedNotAborted) {
+  Child launcher;
+  ASSERT_TRUE(startLauncher(&launcher, {"__name:=front/camera"}, true));
+  ASSERT_TRUE(waitExit(&launcher, 20));
+  EXPECT_EQ(1, exitCode(launcher)) << launcher.errText;
+  EXPECT_NE(std::string::npos,
+            launcher.errText.find("camera_launcher: Invalid node name [front/camera]"))
+      << launcher.errText;
+  stopChild(&launcher, SIGKILL, 1);
 }
 
 }  // namespace
