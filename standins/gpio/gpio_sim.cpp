@@ -7,7 +7,7 @@
 //
 // Runs in the foreground and unmounts on SIGTERM or SIGINT. The control
 // protocol (one command per line, one reply per command) is in the README.
-#define FUSE_USE_VERSION 31
+#define FUSE_USE_VERSION 312
 
 #include <errno.h>
 #include <fuse_lowlevel.h>
@@ -638,7 +638,9 @@ int main(int argc, char** argv) {
       // The sysfs interface serves many processes at once: one worker per
       // pending request. The loop reports the signal that ended it as a
       // positive number.
-      status = fuse_session_loop_mt(session, 0) < 0 ? 1 : 0;
+      struct fuse_loop_config* loop = fuse_loop_cfg_create();
+      status = fuse_session_loop_mt(session, loop) < 0 ? 1 : 0;
+      fuse_loop_cfg_destroy(loop);
       fuse_session_unmount(session);
     }
     fuse_remove_signal_handlers(session);
