@@ -5,8 +5,12 @@
 //
 //   gpio_sim MOUNTPOINT --control SOCKET
 //
-// Runs in the foreground and unmounts on SIGTERM or SIGINT. The control
-// protocol (one command per line, one reply per command) is in the README.
+// Runs in the foreground and unmounts on SIGTERM or SIGINT. Control: one
+// command per line on SOCKET, one reply line ("ok ..." or "error ...") each:
+//   wave LINE const 0|1 | interval US | rpm R | script LEVEL@MS...
+//   changes LINE FROM_NS TO_NS      fault LINE open|read ERRNO [COUNT]
+//   fault LINE short [COUNT]        fault LINE none
+//   export LINE   unexport LINE     state LINE     written PATH
 #define FUSE_USE_VERSION 312
 
 #include <errno.h>
