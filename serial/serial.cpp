@@ -2,15 +2,19 @@
 //   serial            send the neutral command to /dev/ttyACM0 once
 //   serial read       print the tachometer bytes arriving on /dev/ttyACM1
 //   serial <other>    forward the command files to /dev/ttyACM0
-// In the last two modes, typing 0 on the console stops the bridge. Built
-// twice: SERIAL_RAW=1 gives serial_raw (plain steering byte, no change
-// filter, no echo, other command file folder).
+// In the last two modes, typing 0 on the console stops the bridge, and so do
+// SIGINT, SIGTERM and SIGHUP. Built twice: SERIAL_RAW=1 gives serial_raw
+// (plain steering byte, no change filter, no echo, other command file folder).
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,6 +39,13 @@ static const bool kChangeFilter = true;
 static const bool kEcho = true;
 #endif
 
+// The stop-signal handler stores into it, so it must be lock-free.
+static_assert(ATOMIC_INT_LOCK_FREE == 2, "the run flag must be a lock-free atomic");
+
+// Run flag: written by the console thread and the stop-signal handler (on
+// the console thread), read by the worker once per pass.
+static std::atomic<int> g_run(1);
+
 static const char* const kDrivePort = "/dev/ttyACM0";
 static const char* const kTachometerPort = "/dev/ttyACM1";
 
@@ -42,6 +53,12 @@ static const char* const kTachometerPort = "/dev/ttyACM1";
 // it waits before opening a lost tachometer line again.
 static const int kStopCheckMs = 100;
 static const int kReopenMs = 1000;
+
+// While the drive line is missing the writer still passes over the command
+// files (so serial keeps echoing), but paced instead of spinning; while it
+// is open, how often the writer looks for a hung-up line between writes.
+static const int kMissingPassMs = 10;
+static const int kLineCheckMs = 100;
 
 // Bits of the result of readFiles: which files gave a value this pass.
 static const int kGotThrottle = 1;
@@ -91,17 +108,27 @@ int configure_port(int fd) {
   return fd;
 }
 
-// One command pair as two one-byte writes, throttle first. The controller
-// sends no reply, so a failed write is neither detected nor retried.
-static void sendPair(int fd, unsigned char throttle, unsigned char steering) {
-  ssize_t written = write(fd, &throttle, 1);
-  written = write(fd, &steering, 1);
-  (void)written;
+// Writes one byte; false when the line failed (an unplugged controller's
+// tty answers EIO or ENXIO, a missing one has no descriptor).
+static bool writeByte(int fd, unsigned char byte) {
+  for (;;) {
+    ssize_t n = write(fd, &byte, 1);
+    if (n == 1) return true;
+    if (n < 0 && errno == EINTR) continue;
+    return false;
+  }
 }
 
-// Sends the neutral command (throttle 1600, steering 90).
-void zeroize(int fd) {
-  sendPair(fd, throttleByte(kNeutralThrottle), steeringByte(kNeutralSteering, kNegateSteering));
+// One command pair as two one-byte writes, throttle first; false when the
+// line failed.
+static bool sendPair(int fd, unsigned char throttle, unsigned char steering) {
+  return writeByte(fd, throttle) && writeByte(fd, steering);
+}
+
+// Sends the neutral command (throttle 1600, steering 90); false when the
+// line failed.
+bool zeroize(int fd) {
+  return sendPair(fd, throttleByte(kNeutralThrottle), steeringByte(kNeutralSteering, kNegateSteering));
 }
 
 // Reads one integer from a command file into *value; false, and *value
@@ -177,20 +204,79 @@ void* sread(void* arg) {
   return NULL;
 }
 
+static double monotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+// True when the tty was hung up under us: an unplugged USB controller (or
+// a stand-in that closed its side) shows it before any write fails.
+static bool lineHungUp(int fd) {
+  struct pollfd p = {fd, POLLOUT, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// Closes a failed drive line, saying so once per outage.
+static void dropDriveLine(int* fd, bool* lossReported) {
+  close(*fd);
+  *fd = -1;
+  if (!*lossReported) printf("swrite: lost %s.\n", kDrivePort);
+  *lossReported = true;
+}
+
+// Puts a freshly opened drive line in use: raw 9600 8N1, then the neutral
+// command before anything else (serial_raw gives the controller 10 ms more).
+// Returns fd, or -1 when the line failed already (closed, reported).
+static int takeDriveLine(int fd, bool* lossReported) {
+  configure_port(fd);
+  bool sent = zeroize(fd);
+  if (SERIAL_RAW) usleep(10000);
+  if (!sent) dropDriveLine(&fd, lossReported);
+  return fd;
+}
+
 // Command writer thread: re-reads the command files without pause and
-// sends each pair to /dev/ttyACM0, framed by the neutral command.
+// sends each pair to /dev/ttyACM0, framed by the neutral command. A drive
+// line that fails is closed and opened again about once a second; the
+// controller then gets the neutral command, then the current pair.
 void* swrite(void* arg) {
   std::atomic<int>* run = static_cast<std::atomic<int>*>(arg);
-  int fd = configure_port(open_port(kDrivePort));
-  zeroize(fd);
-  if (SERIAL_RAW) usleep(10000);
+  int fd = open_port(kDrivePort);
+  bool lossReported = fd == -1;  // open_port has said so
+  if (fd != -1) {
+    fd = takeDriveLine(fd, &lossReported);
+  } else if (SERIAL_RAW) {
+    usleep(10000);
+  }
+  double nextOpen = monotonicMs() + kReopenMs;
+  double nextCheck = monotonicMs() + kLineCheckMs;
   int throttle = kNeutralThrottle;
   int steering = kNeutralSteering;
   bool haveThrottle = false;
   bool haveSteering = false;
   unsigned char lastThrottle = 255;
   unsigned char lastSteering = 255;
+  bool resend = false;  // a reopened line gets the current pair even if unchanged
   while (*run != 0) {
+    if (fd == -1) {
+      if (!pauseWhileRunning(run, kMissingPassMs)) break;
+      if (monotonicMs() >= nextOpen) {
+        nextOpen = monotonicMs() + kReopenMs;
+        fd = openPort(kDrivePort, false);
+        if (fd != -1) {
+          lossReported = false;
+          fd = takeDriveLine(fd, &lossReported);
+          resend = fd != -1;
+        }
+      }
+    } else if (monotonicMs() >= nextCheck) {
+      nextCheck = monotonicMs() + kLineCheckMs;
+      if (lineHungUp(fd)) {
+        dropDriveLine(&fd, &lossReported);
+        nextOpen = monotonicMs() + kReopenMs;
+      }
+    }
     int got = readFiles(&throttle, &steering);
     haveThrottle = haveThrottle || (got & kGotThrottle) != 0;
     haveSteering = haveSteering || (got & kGotSteering) != 0;
@@ -198,35 +284,111 @@ void* swrite(void* arg) {
     if (!commandsKnown(haveThrottle, haveSteering)) continue;
     unsigned char throttleOut = throttleByte(throttle);
     unsigned char steeringOut = steeringByte(steering, kNegateSteering);
-    if (!pairToSend(kChangeFilter, throttleOut, steeringOut, lastThrottle, lastSteering)) continue;
+    if (!resend && !pairToSend(kChangeFilter, throttleOut, steeringOut, lastThrottle, lastSteering)) continue;
+    resend = false;
     lastThrottle = throttleOut;
     lastSteering = steeringOut;
-    sendPair(fd, throttleOut, steeringOut);
+    if (fd != -1 && !sendPair(fd, throttleOut, steeringOut)) {
+      dropDriveLine(&fd, &lossReported);
+      nextOpen = monotonicMs() + kReopenMs;
+    }
     if (kEcho) printf("Throttle = %d\nSteering = %d\n\n", echoedThrottle(throttleOut), steering);
   }
-  // The car is left at rest whenever the bridge lets go of the line.
-  zeroize(fd);
-  close(fd);
+  // The car is left at rest whenever the bridge lets go of the line. A line
+  // lost meanwhile gets one last try, so a re-plugged controller hears it too.
+  if (fd != -1 && !zeroize(fd)) dropDriveLine(&fd, &lossReported);
+  if (fd == -1) {
+    fd = openPort(kDrivePort, false);
+    if (fd != -1) zeroize(configure_port(fd));
+  }
+  if (fd != -1) close(fd);
   return NULL;
 }
 
+// Console bytes read but not yet taken; only the console thread uses it.
+struct ConsoleInput {
+  char buf[4096];
+  size_t length;
+  size_t next;
+};
+
+// What nextConsoleChar gives instead of a byte.
+static const int kConsoleEnd = -1;
+static const int kConsoleStopped = -2;
+
+// The next console byte, or kConsoleEnd at end of input (or an unreadable
+// console), or kConsoleStopped once the run flag is 0. The stop signals are
+// blocked on this thread except inside ppoll, which unblocks them together
+// with starting the wait, so a signal that comes after the flag test still
+// ends the wait instead of being lost until the next key.
+static int nextConsoleChar(ConsoleInput* in, const sigset_t* waitMask) {
+  while (in->next == in->length) {
+    if (g_run == 0) return kConsoleStopped;
+    struct pollfd p = {0, POLLIN, 0};
+    if (ppoll(&p, 1, NULL, waitMask) < 0) {
+      if (errno == EINTR) continue;
+      return kConsoleEnd;
+    }
+    ssize_t n = read(0, in->buf, sizeof in->buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return kConsoleEnd;
+    in->length = static_cast<size_t>(n);
+    in->next = 0;
+  }
+  return static_cast<unsigned char>(in->buf[in->next++]);
+}
+
 // Reads the next console integer, reporting and skipping words that are
-// not integers. False at end of input.
-static bool readConsoleInteger(int* value) {
+// not integers. False at end of input or once the run flag is 0.
+static bool readConsoleInteger(ConsoleInput* in, const sigset_t* waitMask, int* value) {
   for (;;) {
-    int c = getchar();
-    while (c != EOF && isConsoleSpace(static_cast<char>(c))) c = getchar();
-    if (c == EOF) return false;
+    int c = nextConsoleChar(in, waitMask);
+    while (c >= 0 && isConsoleSpace(static_cast<char>(c))) c = nextConsoleChar(in, waitMask);
+    if (c < 0) return false;
     ConsoleWord word;
     consoleWordReset(&word);
-    while (c != EOF && !isConsoleSpace(static_cast<char>(c))) {
+    while (c >= 0 && !isConsoleSpace(static_cast<char>(c))) {
       consoleWordAdd(&word, static_cast<char>(c));
-      c = getchar();
+      c = nextConsoleChar(in, waitMask);
     }
+    if (c == kConsoleStopped) return false;
     if (consoleWordVerdict(word, value) == kConsoleNumber) return true;
     fputs("ignored console input: not an integer\n", stderr);
-    if (c == EOF) return false;
+    if (c == kConsoleEnd) return false;
   }
+}
+
+// Stores a console value into the run flag. A stop is final: a number read
+// just as an interrupt arrives must not start the worker up again.
+static void storeRunFlag(int value) {
+  int current = g_run.load();
+  while (current != 0 && !g_run.compare_exchange_weak(current, value)) {
+  }
+}
+
+// Async-signal-safe: a lock-free atomic store and nothing else.
+static void onStopSignal(int) { g_run.store(0); }
+
+// SIGINT, SIGTERM and SIGHUP act as a typed 0. They stay blocked on every
+// thread (the worker inherits the mask) and are taken only inside the
+// console's ppoll, with *waitMask; a second one while stopping is harmless.
+static void catchStopSignals(sigset_t* waitMask) {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, waitMask);
+  sigdelset(waitMask, SIGINT);
+  sigdelset(waitMask, SIGTERM);
+  sigdelset(waitMask, SIGHUP);
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = onStopSignal;
+  sigfillset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, NULL);
+  sigaction(SIGTERM, &sa, NULL);
+  sigaction(SIGHUP, &sa, NULL);
 }
 
 static int runNeutral() {
@@ -239,7 +401,9 @@ static int runNeutral() {
 int main(int argc, char** argv) {
   // Line-buffered even into a pipe or a log, so each line shows when printed.
   setvbuf(stdout, NULL, _IOLBF, 0);
-  std::atomic<int> run(1);
+  // A closed stdout (serial write | head) must not kill the bridge between
+  // a pair and the neutral command; the failed print is simply lost.
+  signal(SIGPIPE, SIG_IGN);
 
   pthread_attr_t attr;
   pthread_attr_t* attrToUse = NULL;
@@ -257,16 +421,21 @@ int main(int argc, char** argv) {
   BridgeMode mode = bridgeMode(argc, argv);
   if (mode == kModeNeutral) return runNeutral();
 
+  sigset_t waitMask;
+  catchStopSignals(&waitMask);
   pthread_t worker;
   void* (*body)(void*) = mode == kModeReader ? sread : swrite;
-  if (pthread_create(&worker, attrToUse, body, &run) != 0) {
+  if (pthread_create(&worker, attrToUse, body, &g_run) != 0) {
     fputs("cannot start the worker thread\n", stderr);
     return 1;
   }
-  while (run != 0) {
+  ConsoleInput console;
+  console.length = 0;
+  console.next = 0;
+  while (g_run != 0) {
     int value = 0;
     // End of input stops the worker like a typed 0.
-    run = readConsoleInteger(&value) ? value : 0;
+    storeRunFlag(readConsoleInteger(&console, &waitMask, &value) ? value : 0);
   }
   pthread_join(worker, NULL);
   return 0;
