@@ -55,7 +55,7 @@ static void publishUntilStopped(DriveState* state) {
 int main(int argc, char** argv) {
   initDriveState(&g_drive);
   // Started before ros::init so that commands typed early are in the first
-  // message; never joined, the process ends when its last thread does.
+  // message; joined only once publishing has ended.
   pthread_t inputThread;
   bool inputStarted = pthread_create(&inputThread, 0, checkInput, &g_drive) == 0;
   try {
@@ -67,14 +67,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "drive_command: %s\n", e.what());
     exit(1);
   }
-#if defined(__SANITIZE_THREAD__)
-  // ThreadSanitizer's runtime keeps a thread of its own alive, so the
-  // process would never see its last thread end: wait for the console here.
+  // After a ROS shutdown the console still decides when the process ends.
+  // Wait for it here and return rather than end only this thread: a thread
+  // of roscpp's own can outlive the shutdown (interrupted before the master
+  // answered, its rosout thread is never stopped) and would keep the
+  // process alive after the stop command.
   if (inputStarted) pthread_join(inputThread, 0);
   return 0;
-#else
-  (void)inputStarted;
-  // After a ROS shutdown the console still decides when the process ends.
-  pthread_exit(0);
-#endif
 }
