@@ -3,6 +3,7 @@
 // minute on /tachometer and appends each window to logs under files/.
 //   tachometer [counts [speed]]   (the line exported as input, files/ present)
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -31,8 +32,16 @@ static void closeLog(FILE* log) {
   if (log) fclose(log);
 }
 
+// A termination gets the interrupt's orderly stop: the logs are buffered,
+// and dying by the signal would lose every window not yet flushed. Like
+// roscpp's own interrupt handler, this only sets its shutdown flag.
+static void requestStop(int) {
+  ros::requestShutdown();
+}
+
 int main(int argc, char** argv) {
   ros::init(argc, argv, "tachometer");
+  signal(SIGTERM, requestStop);
   ros::NodeHandle node;
   ros::Publisher publisher = node.advertise<pelmora::Tachometer>("/tachometer", 1);
 
