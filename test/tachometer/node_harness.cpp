@@ -139,7 +139,9 @@ bool TachometerNode::waitReadings(size_t n, double seconds) {
 }
 
 void TachometerNode::interruptNode() {
-  stopChild(&node_, SIGINT, 15);
+  // Generous: under the thread checker a node in a tight publishing loop
+  // takes many seconds to wind roscpp down.
+  stopChild(&node_, SIGINT, 45);
   ros::spinOnce();
 }
 
