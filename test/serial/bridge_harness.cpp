@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <dirent.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -94,6 +95,20 @@ int countEvents(const DriveController& drive, const std::string& event) {
   return n;
 }
 
+bool waitExitReading(Child* bridge, DriveController* drive, double seconds) {
+  return waitUntil([&] {
+    updateDrive(drive, 0);
+    return waitExit(bridge, 0.005);
+  }, seconds);
+}
+
+bool waitForOutputReading(Child* bridge, DriveController* drive, const std::string& needle, double seconds) {
+  return waitUntil([&] {
+    updateDrive(drive, 0);
+    return waitForOutput(bridge, needle, 0.005);
+  }, seconds);
+}
+
 bool startTachoController(Child* tacho, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {bin("tacho_controller")};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -137,4 +152,53 @@ bool waitForFileReads(int watch, const std::string& name, int n, double seconds)
     }
   }
   return true;
+}
+
+double cpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(in, text)) return -1;
+  // The command name may hold spaces; the fields after it do not.
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  // State is field 3; utime and stime are fields 14 and 15.
+  for (int n = 3; n <= 15 && fields >> field; ++n) {
+    if (n == 14) utime = std::stoull(field);
+    if (n == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+std::vector<std::string> openDescriptors(pid_t pid) {
+  const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd/";
+  std::vector<std::string> targets;
+  DIR* dir = opendir(fdDir.c_str());
+  if (dir == nullptr) return targets;
+  while (const struct dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    char target[4096];
+    ssize_t n = readlink((fdDir + e->d_name).c_str(), target, sizeof target - 1);
+    // Closed between the listing and the look.
+    if (n <= 0) continue;
+    targets.push_back(std::string(target, static_cast<size_t>(n)));
+  }
+  closedir(dir);
+  return targets;
+}
+
+bool catchesSignals(pid_t pid, const std::vector<int>& sigs) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 7, "SigCgt:") != 0) continue;
+    unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+    for (int sig : sigs) {
+      if ((mask & (1ULL << (sig - 1))) == 0) return false;
+    }
+    return true;
+  }
+  return false;
 }

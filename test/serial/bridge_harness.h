@@ -3,6 +3,8 @@
 // controller's record parsed into bytes and line events.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -56,6 +58,12 @@ bool waitDrive(DriveController* drive, Pred pred, double seconds) {
   }
 }
 
+// waitExit and waitForOutput for a bridge that writes to the drive line:
+// they keep reading the drive controller's record meanwhile, since a writer
+// flooding the line (serial_raw) stalls once the stand-in's output backs up.
+bool waitExitReading(Child* bridge, DriveController* drive, double seconds);
+bool waitForOutputReading(Child* bridge, DriveController* drive, const std::string& needle, double seconds);
+
 // The tachometer controller stand-in; extra arguments are passed on.
 bool startTachoController(Child* tacho, const std::vector<std::string>& args = {});
 
@@ -70,3 +78,11 @@ int countOf(const std::string& text, const std::string& needle);
 int watchFileReads(const std::string& dir);
 // Waits until name in the watched dir has been read n more times.
 bool waitForFileReads(int watch, const std::string& name, int n, double seconds);
+
+// What /proc shows of a running process.
+// CPU time (user + system) it has used so far, in seconds; -1 if gone.
+double cpuSeconds(pid_t pid);
+// What its open descriptors point to (paths, "pipe:[...]", ...).
+std::vector<std::string> openDescriptors(pid_t pid);
+// True once it catches every signal in sigs (its handlers are installed).
+bool catchesSignals(pid_t pid, const std::vector<int>& sigs);

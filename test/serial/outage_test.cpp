@@ -1,0 +1,242 @@
+// Faults under a running command writer: command files deleted, emptied and
+// replaced while it reads them, and the drive controller unplugged and
+// plugged in again. Nothing may be lost: only pairs the operator wrote reach
+// the line, the re-plugged controller gets the neutral pair and then the
+// current commands, the neutral pair is last after the stop, no descriptor
+// leaks and the writer does not spin while the line is missing.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bridge_harness.h"
+
+namespace {
+
+struct Build {
+  std::string name;
+  int neutralSteering;
+  bool negate;
+};
+const Build kBuilds[] = {{"serial", 166, true}, {"serial_raw", 90, false}};
+
+int steeringOf(const Build& build, int steering) { return (build.negate ? -steering : steering) & 0xFF; }
+
+std::string echo(int throttle, int steering) {
+  return "Throttle = " + std::to_string(throttle) + "\nSteering = " + std::to_string(steering) + "\n\n";
+}
+
+// The bytes the controller received since the host last opened the line.
+std::vector<int> bytesSinceLastOpen(const DriveController& drive) {
+  std::vector<int> bytes;
+  for (const LineEvent& e : drive.events) {
+    if (e.event == "open") bytes.clear();
+    if (e.byte >= 0) bytes.push_back(e.byte);
+  }
+  return bytes;
+}
+
+bool startsWith(const std::vector<int>& bytes, const std::vector<int>& prefix) {
+  return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
+}
+
+class WriterFaults : public testing::Test {
+ protected:
+  void SetUp() override { tree = makeCommandTree(); }
+  void TearDown() override {
+    reset();
+    removeCommandTree(tree);
+  }
+
+  void reset() {
+    stopChild(&bridge, SIGKILL, 5);
+    stopChild(&drive.child, SIGTERM, 5);
+    bridge = Child();
+    drive = DriveController();
+  }
+
+  std::string folder(const Build& build) { return build.name == "serial" ? tree.teleop : tree.raw; }
+
+  void setFiles(const Build& build, int throttle, int steering) {
+    writeAtomically(folder(build) + "/throttle.txt", std::to_string(throttle) + "\n");
+    writeAtomically(folder(build) + "/steering.txt", std::to_string(steering) + "\n");
+  }
+
+  void start(const Build& build) {
+    ASSERT_TRUE(startDriveController(&drive));
+    ASSERT_TRUE(startBridge(&bridge, build.name, {"write"}, tree.run));
+  }
+
+  bool waitLastPair(int throttleByte, int steeringByte) {
+    return waitDrive(&drive, [=](const DriveController& d) {
+      std::vector<int> b = driveBytes(d);
+      return b.size() >= 2 && b[b.size() - 2] == throttleByte && b.back() == steeringByte;
+    }, 10);
+  }
+
+  // The descriptors the writer keeps. It may hold a command file open at
+  // any instant, but never more than the two of one pass.
+  int lastingDescriptors() {
+    int kept = 0;
+    int commandFiles = 0;
+    for (const std::string& target : openDescriptors(bridge.pid)) {
+      if (target.compare(0, tree.root.size(), tree.root) == 0 && target.find(".txt") != std::string::npos) {
+        ++commandFiles;
+      } else {
+        ++kept;
+      }
+    }
+    EXPECT_LE(commandFiles, 2);
+    return kept;
+  }
+
+  void stopAndExpectNeutralLast(const Build& build) {
+    ASSERT_TRUE(writeInput(&bridge, "0\n"));
+    ASSERT_TRUE(waitExitReading(&bridge, &drive, 10)) << "the writer did not stop";
+    EXPECT_EQ(0, exitCode(bridge));
+    ASSERT_TRUE(waitDrive(&drive, [](const DriveController& d) { return !d.events.empty() && d.events.back().event == "close"; }, 10));
+    std::vector<int> bytes = bytesSinceLastOpen(drive);
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(0u, bytes.size() % 2);
+    EXPECT_EQ(60, bytes[bytes.size() - 2]);
+    EXPECT_EQ(build.neutralSteering, bytes.back());
+  }
+
+  CommandTree tree;
+  Child bridge;
+  DriveController drive;
+};
+
+}  // namespace
+
+TEST_F(WriterFaults, CommandFilesDeletedEmptiedAndReplacedMidRunLoseNothing) {
+  for (const Build& build : kBuilds) {
+    SCOPED_TRACE(build.name);
+    setFiles(build, 1700, 45);
+    start(build);
+    ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
+    const int descriptors = lastingDescriptors();
+    ASSERT_GT(descriptors, 0);
+    // An operator program gone wrong: each step deletes a file, empties it
+    // in place, or renames a new value over it.
+    std::mt19937 random(7);
+    const std::string files[] = {folder(build) + "/throttle.txt", folder(build) + "/steering.txt"};
+    const std::string values[2][2] = {{"1700\n", "1800\n"}, {"45\n", "135\n"}};
+    for (int step = 0; step < 600; ++step) {
+      int file = static_cast<int>(random() % 2);
+      switch (random() % 3) {
+        case 0: unlink(files[file].c_str()); break;
+        case 1: writeInPlace(files[file], ""); break;
+        default: writeAtomically(files[file], values[file][random() % 2]); break;
+      }
+      if (step % 50 == 0) updateDrive(&drive, 0.001);
+    }
+    // The last value written still arrives.
+    setFiles(build, 1900, 60);
+    ASSERT_TRUE(waitLastPair(90, steeringOf(build, 60)));
+    EXPECT_FALSE(bridge.exited);
+    EXPECT_EQ(descriptors, lastingDescriptors());
+    stopAndExpectNeutralLast(build);
+    EXPECT_EQ("", bridge.errText);
+    // Between the neutral pairs, only pairs made of values that were written.
+    const std::set<int> throttles = {70, 80, 90};
+    const std::set<int> steerings = {steeringOf(build, 45), steeringOf(build, 135), steeringOf(build, 60)};
+    std::vector<int> bytes = driveBytes(drive);
+    for (size_t i = 2; i + 2 < bytes.size(); i += 2) {
+      EXPECT_EQ(1u, throttles.count(bytes[i])) << "pair " << i / 2 << ": " << bytes[i];
+      EXPECT_EQ(1u, steerings.count(bytes[i + 1])) << "pair " << i / 2 << ": " << bytes[i + 1];
+    }
+    reset();
+  }
+}
+
+TEST_F(WriterFaults, ReplugedDriveControllerGetsNeutralThenTheCurrentPair) {
+  for (const Build& build : kBuilds) {
+    SCOPED_TRACE(build.name);
+    setFiles(build, 1700, 45);
+    start(build);
+    ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
+    const int descriptors = lastingDescriptors();
+
+    ASSERT_TRUE(writeInput(&drive.child, "unplug\n"));
+    ASSERT_TRUE(waitForOutputReading(&bridge, &drive, "swrite: lost /dev/ttyACM0.\n", 10)) << bridge.outText;
+    // While the line is missing the writer waits instead of spinning; a
+    // busy loop would use most of the second even on a loaded machine.
+    const double cpuBefore = cpuSeconds(bridge.pid);
+    const double wallBefore = nowSeconds();
+    waitUntil([&] { pumpOutput(&bridge, 0.05); return nowSeconds() - wallBefore >= 1.0; }, 5);
+    const double cpuUsed = cpuSeconds(bridge.pid) - cpuBefore;
+    printf("%s: %.3f s of CPU in %.2f s without the drive line\n", build.name.c_str(), cpuUsed,
+           nowSeconds() - wallBefore);
+    EXPECT_LT(cpuUsed, 0.15);
+
+    // Commands change during the outage; serial still echoes them.
+    setFiles(build, 1800, 135);
+    if (build.name == "serial") {
+      ASSERT_TRUE(waitForOutputReading(&bridge, &drive, echo(1800, 135), 10));
+    }
+    // At least one more reopening fails before the controller returns.
+    const double lost = nowSeconds();
+    waitUntil([&] { pumpOutput(&bridge, 0.05); return nowSeconds() - lost > 1.2; }, 5);
+    ASSERT_TRUE(writeInput(&drive.child, "plug\n"));
+    const std::vector<int> expected = {60, build.neutralSteering, 80, steeringOf(build, 135)};
+    ASSERT_TRUE(waitDrive(&drive, [&](const DriveController& d) {
+      return countEvents(d, "open") == 2 && startsWith(bytesSinceLastOpen(d), expected);
+    }, 10)) << "bytes since the last open: " << testing::PrintToString(bytesSinceLastOpen(drive));
+    EXPECT_EQ(descriptors, lastingDescriptors());
+
+    // Commands keep reaching the re-plugged controller.
+    setFiles(build, 1900, 60);
+    ASSERT_TRUE(waitLastPair(90, steeringOf(build, 60)));
+    stopAndExpectNeutralLast(build);
+    EXPECT_EQ(1, countOf(bridge.outText, "swrite: lost /dev/ttyACM0.\n")) << bridge.outText;
+    EXPECT_EQ(2, countOf(bridge.outText, "port is open.\n")) << bridge.outText;
+    reset();
+  }
+}
+
+TEST_F(WriterFaults, ControllerPluggedJustBeforeTheStopStillGetsTheNeutralPair) {
+  for (const Build& build : kBuilds) {
+    SCOPED_TRACE(build.name);
+    setFiles(build, 1700, 45);
+    start(build);
+    ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
+    ASSERT_TRUE(writeInput(&drive.child, "unplug\n"));
+    ASSERT_TRUE(waitForOutputReading(&bridge, &drive, "swrite: lost /dev/ttyACM0.\n", 10)) << bridge.outText;
+    ASSERT_TRUE(writeInput(&drive.child, "plug\n"));
+    ASSERT_TRUE(waitDrive(&drive, [](const DriveController& d) { return countEvents(d, "plugged") == 1; }, 10));
+    // Typed before the writer's next reopening is due.
+    stopAndExpectNeutralLast(build);
+    EXPECT_EQ(2, countEvents(drive, "open"));
+    reset();
+  }
+}
+
+TEST_F(WriterFaults, StopWhileTheDriveLineIsMissingEndsPromptly) {
+  for (const Build& build : kBuilds) {
+    for (int sig : {0, SIGTERM}) {
+      SCOPED_TRACE(build.name + (sig ? " by SIGTERM" : " by 0"));
+      setFiles(build, 1700, 45);
+      start(build);
+      ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
+      ASSERT_TRUE(writeInput(&drive.child, "unplug\n"));
+      ASSERT_TRUE(waitForOutputReading(&bridge, &drive, "swrite: lost /dev/ttyACM0.\n", 10)) << bridge.outText;
+      const double asked = nowSeconds();
+      if (sig) {
+        kill(bridge.pid, sig);
+      } else {
+        ASSERT_TRUE(writeInput(&bridge, "0\n"));
+      }
+      ASSERT_TRUE(waitExitReading(&bridge, &drive, 10));
+      EXPECT_EQ(0, exitCode(bridge));
+      printf("%s: stop without the drive line took %.0f ms\n", build.name.c_str(), (nowSeconds() - asked) * 1000);
+      reset();
+    }
+  }
+}
