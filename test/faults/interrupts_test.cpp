@@ -100,7 +100,8 @@ TEST(BeforeMaster, InterruptEndsTheWaitAndTheProgram) {
   }
 }
 
-// The console may also end first: the stop must not wait for the master.
+// The console may also say stop first, while the master is still awaited;
+// the interrupt then ends the process.
 TEST(BeforeMaster, DriveCommandConsoleStopThenInterrupt) {
   Child child;
   ASSERT_TRUE(start(&child, programs()[0], {unreachableMaster()}));
