@@ -152,16 +152,22 @@ TEST_F(SerialLines, UnpluggedTachometerControllerComesBackWhenReplugged) {
   startReader();
   ASSERT_TRUE(writeInput(&tacho, "send 5\n"));
   ASSERT_TRUE(waitForOutput(&bridge, "Tachometer: 5\n", 10));
+  const size_t descriptors = openDescriptors(bridge.pid).size();
   ASSERT_TRUE(writeInput(&tacho, "unplug\n"));
   ASSERT_TRUE(waitForOutput(&bridge, "sread: lost /dev/ttyACM1.\n", 10)) << bridge.outText;
-  // Let at least two reopening attempts fail before the controller returns.
+  // Let at least two reopening attempts fail before the controller returns;
+  // waiting for it costs next to no CPU time (a spinning reader would use
+  // most of it even on a loaded machine).
   const double lost = nowSeconds();
+  const double cpuBefore = cpuSeconds(bridge.pid);
   waitUntil([&] { pumpOutput(&bridge, 0.05); return nowSeconds() - lost > 2.5; }, 5);
+  EXPECT_LT(cpuSeconds(bridge.pid) - cpuBefore, 0.3);
   ASSERT_TRUE(writeInput(&tacho, "plug\n"));
   ASSERT_TRUE(waitUntil([&] { pumpOutput(&tacho, 0.01); return countOf(tacho.outText, "configured\n") == 2; }, 10))
       << bridge.outText;
   ASSERT_TRUE(writeInput(&tacho, "send 6\n"));
   ASSERT_TRUE(waitForOutput(&bridge, "Tachometer: 6\n", 10)) << bridge.outText;
+  EXPECT_EQ(descriptors, openDescriptors(bridge.pid).size());
   stopAndExpectExit();
   EXPECT_EQ("port is open.\nTachometer: 5\nsread: lost /dev/ttyACM1.\nport is open.\nTachometer: 6\n",
             bridge.outText);
