@@ -2,12 +2,10 @@
 // cycles and the latency from a console line to the first message that
 // carries it, both seen by a real subscriber. Starts its own ROS master on
 // a free port. Run: bench_drive_command (prints figures; exit 1 on failure)
-#include <netinet/in.h>
 #include <ros/ros.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +18,7 @@
 #include <pelmora/Telemetry.h>
 
 #include "process.h"
+#include "ros_master.h"
 
 namespace {
 
@@ -34,20 +33,6 @@ struct Received {
 // Written by the spinner thread, read by the measuring thread.
 std::mutex g_lock;
 std::vector<Received> g_received;
-
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
 
 void onTelemetry(const pelmora::Telemetry::ConstPtr& m) {
   double at = nowSeconds();
@@ -116,21 +101,18 @@ bool measureLatency(Child* node) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int port = freePort();
-  const std::string master = "http://127.0.0.1:" + std::to_string(port) + "/";
-  setenv("ROS_MASTER_URI", master.c_str(), 1);
   const char* tmp = getenv("SIMBOARD_DIR");
   setenv("ROS_HOME", tmp ? tmp : "/tmp", 0);
 
   Child core, node;
   std::string error;
-  if (!startChild(&core, {"/usr/bin/rosmaster", "--core", "-p", std::to_string(port)}, "", {}, &error)) {
+  if (!startRosMaster(&core, &error)) {
     fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
   ros::init(argc, argv, "bench_drive_command", ros::init_options::NoSigintHandler);
   if (!waitUntil([] { return ros::master::check(); }, 30)) {
-    fprintf(stderr, "no ROS master on %s\n", master.c_str());
+    fprintf(stderr, "no ROS master on %s\n", getenv("ROS_MASTER_URI"));
     return 1;
   }
   int status = 1;

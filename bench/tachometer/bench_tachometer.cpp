@@ -4,11 +4,9 @@
 // against a bare open/read/close loop on the same value file. Runs inside `tools/simboard --bare`; starts its
 // own ROS master on a free port.
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 
 #include "gpio_board.h"
 #include "process.h"
+#include "ros_master.h"
 
 namespace {
 
@@ -47,20 +46,6 @@ std::vector<double> readNumbers(const std::string& path) {
 long replyNumber(const std::string& reply, const std::string& key) {
   size_t at = reply.find(key);
   return at == std::string::npos ? -1 : atol(reply.c_str() + at + key.size());
-}
-
-int freePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = -1;
-  if (bind(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(s, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(s);
-  return port;
 }
 
 // Samples per second of the cheapest possible poll: open, read, close.
@@ -183,12 +168,9 @@ int main() {
   gpioBoard("export 397");
   gpioBoard("wave 397 const 0");
 
-  const int port = freePort();
-  const std::string master = "http://127.0.0.1:" + std::to_string(port);
-  setenv("ROS_MASTER_URI", master.c_str(), 1);
   setenv("ROS_IP", "127.0.0.1", 1);
   Child rosmaster;
-  if (!startChild(&rosmaster, {"/usr/bin/rosmaster", "--core", "-p", std::to_string(port)}, "", {}, &error)) {
+  if (!startRosMaster(&rosmaster, &error)) {
     fprintf(stderr, "bench_tachometer: %s\n", error.c_str());
     stopGpioBoard(&sim);
     return 1;
