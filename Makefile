@@ -4,7 +4,7 @@
 #   make build           install and build only
 #   make test SANITIZE=address,undefined   (or thread): a separate build folder
 #   make fuzz            every libFuzzer target for FUZZ_SECONDS each (default 60)
-#   make test-aarch64    the non-ROS programs cross-built for the board, tested under qemu-user
+#   make test-aarch64    every program cross-built for the board, tested under qemu-user
 #   make bench           every benchmark, each on a simulated board
 SHELL := /bin/bash
 # The ROS tools are Debian's Python programs: keep /usr/bin ahead of any other python3.
@@ -64,14 +64,22 @@ fuzz:
 	  test $${PIPESTATUS[0]} -eq 0; \
 	done
 
-# The stand-ins stay native, from build/; the board's programs and their
-# process-level tests are AArch64 and run under qemu-user.
+# The stand-ins stay native, from build/. The programs without ROS and their
+# tests are AArch64; the ROS programs build against an arm64 sysroot of
+# Debian's packages (downloaded and unpacked, not installed) and native tests
+# drive them under qemu-user against a native master.
 test-aarch64: build
 	EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" tools/install-deps
+	cross/make-sysroot $(CURDIR)/build-aarch64/sysroot
 	cmake -S cross -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
-	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora
+	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora -DPELMORA_SYSROOT=$(CURDIR)/build-aarch64/sysroot
 	cmake --build build-aarch64 -j $(JOBS)
+	cmake -S cross/ros -B build-aarch64/ros -DPYTHON_EXECUTABLE=/usr/bin/python3 \
+	  -DPELMORA_AARCH64=$(CURDIR)/build-aarch64 -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora \
+	  -DPELMORA_SYSROOT=$(CURDIR)/build-aarch64/sysroot
+	cmake --build build-aarch64/ros -j $(JOBS)
 	cd build-aarch64 && ctest --output-on-failure
+	cd build-aarch64/ros && ctest --output-on-failure
 
 clean:
 	rm -rf build build-*
