@@ -62,14 +62,17 @@ static bool readEdgeSetting(char* setting) {
 
 // Makes the kernel report both edges on the value file and opens it; the
 // descriptor, or -1 (with one line of the node's own on standard error)
-// when edges cannot be waited for.
-static int watchEdges() {
+// when edges cannot be waited for; the line then keeps foundEdge.
+static int watchEdges(const char* foundEdge) {
   if (gpioSetEdge(kSensorLine, "both") != 0) {
     fprintf(stderr, "tachometer: cannot set the edge of gpio%d, polling instead\n", kSensorLine);
     return -1;
   }
   const int fd = gpioOpen(kSensorLine);
-  if (fd < 0) fprintf(stderr, "tachometer: cannot open gpio%d, polling instead\n", kSensorLine);
+  if (fd < 0) {
+    fprintf(stderr, "tachometer: cannot open gpio%d, polling instead\n", kSensorLine);
+    gpioSetEdge(kSensorLine, foundEdge);
+  }
   return fd;
 }
 
@@ -114,12 +117,7 @@ int main(int argc, char** argv) {
   // holder owns the line. -1: busy polling.
   char foundEdge[kEdgeSettingSize];
   const bool edgeKnown = edges && readEdgeSetting(foundEdge);
-  int edgeFd = -1;
-  if (edgeKnown) {
-    edgeFd = watchEdges();
-    // Opening failed after the edge was set: put it back at once.
-    if (edgeFd < 0) gpioSetEdge(kSensorLine, foundEdge);
-  }
+  int edgeFd = edgeKnown ? watchEdges(foundEdge) : -1;
   const bool edgeSet = edgeFd >= 0;
   initTimer();
 
