@@ -87,7 +87,9 @@ static bool waitAndRead(int fd, int* value) {
   watch.revents = 0;
   poll(&watch, 1, kEdgeWaitMs);
   char level;
-  if (pread(fd, &level, 1, 0) != 1) return false;
+  const ssize_t n = pread(fd, &level, 1, 0);
+  if (n == 0) errno = ENODATA;
+  if (n != 1) return false;
   *value = level == '0' ? 0 : 1;
   return true;
 }

@@ -188,6 +188,26 @@ TEST_F(TachometerNode, RefusedEdgeFallsBackToPolling) {
   EXPECT_NE(std::string::npos, board("state 397").find(" edge=none ")) << board("state 397");
 }
 
+// A read of the open file that fails ends edge mode for the run: one
+// line, then busy polling, and the edge is still put back at the end.
+TEST_F(TachometerNode, FailedReadInEdgeModeFallsBackToPolling) {
+  board("wave 397 rpm 600");
+  ASSERT_NO_FATAL_FAILURE(startNode({"--edges"}));
+  ASSERT_TRUE(waitReadings(2, 30)) << readings_.size() << " readings";
+  board("fault 397 read EIO 1");
+  ASSERT_TRUE(waitForOutput(&node_, "tachometer: cannot read gpio397 (Input/output error), polling instead\n",
+                            10, true)) << node_.errText;
+  const size_t before = readings_.size();
+  const long readsFrom = boardReads(board("state 397"));
+  ASSERT_TRUE(waitReadings(before + 4, 30)) << readings_.size() << " readings";
+  EXPECT_GT(boardReads(board("state 397")) - readsFrom, 500);
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+  EXPECT_EQ("tachometer: cannot read gpio397 (Input/output error), polling instead\n", node_.errText);
+  for (size_t k = before + 1; k < readings_.size(); ++k) EXPECT_NEAR(600.0, readings_[k].rpm, 90.0);
+  EXPECT_NE(std::string::npos, board("state 397").find(" edge=none ")) << board("state 397");
+}
+
 TEST_F(TachometerNode, MissingFilesFolderIsReportedAndMeasuringGoesOn) {
   ASSERT_EQ(0, rmdir(path("files").c_str()));
   board("wave 397 rpm 600");
