@@ -16,6 +16,7 @@
 
 #include "gpio_board.h"
 #include "process.h"
+#include "process_watch.h"
 #include "ros_master.h"
 
 namespace {

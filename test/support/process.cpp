@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -83,22 +82,6 @@ double nowSeconds() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-double cpuSeconds(pid_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-  FILE* f = fopen(path, "r");
-  if (!f) return -1;
-  char buf[1024];
-  const size_t n = fread(buf, 1, sizeof buf - 1, f);
-  fclose(f);
-  buf[n] = '\0';
-  // The command name may hold blanks and parentheses: count from the last ')'.
-  const char* at = strrchr(buf, ')');
-  unsigned long utime = 0, stime = 0;
-  if (!at || sscanf(at + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) return -1;
-  return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
 }
 
 void killAllChildren() {

@@ -49,10 +49,6 @@ void stopChild(Child* child, int sig, double seconds);
 // Kills every child still running (also called at exit).
 void killAllChildren();
 
-// CPU seconds (user and system, all threads) the process has used, from
-// /proc/PID/stat; -1 when it cannot be read.
-double cpuSeconds(pid_t pid);
-
 // Monotonic seconds.
 double nowSeconds();
 

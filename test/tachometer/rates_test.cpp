@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "node_harness.h"
+#include "process_watch.h"
 
 namespace {
 
