@@ -15,6 +15,11 @@ bool windowOpen(unsigned int changes, int counts, double elapsedMs) {
   return changes < static_cast<unsigned int>(counts) && elapsedMs < kWindowLimitMs;
 }
 
+void startNextWindow(unsigned int* changes, double* elapsedMs) {
+  *changes = 0;
+  *elapsedMs = 0.0;
+}
+
 double windowRpm(unsigned int changes, double elapsedMs) {
   if (changes == 0) return 0.0;
   // Unsigned 32-bit product: a window cannot hold the 143166 changes that wrap it.

@@ -26,6 +26,10 @@ void readArguments(int argc, char** argv, int* counts, int* speed);
 // negative counts leaves only the time limit.
 bool windowOpen(unsigned int changes, int counts, double elapsedMs);
 
+// Starts the next window after one has been published: it is measured in
+// full, so a long window does not close the next one at once with 0 rpm.
+void startNextWindow(unsigned int* changes, double* elapsedMs);
+
 // Revolutions per minute for changes level changes in elapsedMs. A window
 // without any change turned the wheel by nothing: 0, whatever its length.
 double windowRpm(unsigned int changes, double elapsedMs);

@@ -1,7 +1,10 @@
 // gpio_sim: a stand-in for the kernel's sysfs GPIO interface. It mounts a
 // FUSE file system (normally at /sys/class/gpio on a simulated board) with
 // export, unexport and gpio<N>/{direction,value,edge,active_low}; an input
-// line's level follows a waveform chosen over a control socket.
+// line's level follows a waveform chosen over a control socket. As in the
+// kernel, poll() on an open value file reports POLLPRI|POLLERR once the
+// line has made a change its edge setting selects, until the file is read
+// from its start.
 //
 //   gpio_sim MOUNTPOINT --control SOCKET
 //
@@ -9,16 +12,18 @@
 // command per line on SOCKET, one reply line ("ok ..." or "error ...") each:
 //   wave LINE const 0|1 | interval US | rpm R | script LEVEL@MS...
 //   changes LINE FROM_NS TO_NS      fault LINE open|read ERRNO [COUNT]
-//   fault LINE short [COUNT]        fault LINE none
+//   fault LINE short [COUNT]        fault LINE edge ERRNO [COUNT]   fault LINE none
 //   export LINE   unexport LINE     state LINE     written PATH
 #define FUSE_USE_VERSION 312
 
 #include <errno.h>
 #include <fuse_lowlevel.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -26,6 +31,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -34,7 +41,7 @@
 #include "gpio_sim_logic.h"
 
 enum FileKind { kNoFile, kRoot, kExport, kUnexport, kLineDir, kDirection, kValue, kEdge, kActiveLow };
-enum FaultKind { kNoFault, kOpenFault, kReadFault, kShortFault };
+enum FaultKind { kNoFault, kOpenFault, kReadFault, kShortFault, kEdgeFault };
 
 struct Fault {
   FaultKind kind = kNoFault;
@@ -51,6 +58,19 @@ struct Line {
   Wave wave;
   Fault fault;
   long reads = 0;
+  // Edge events: the count of selected changes so far, counted up to (not
+  // including) countedNs. It starts at 1 and a new open has seen 0, so the
+  // first poll after an open reports at once, as sysfs does.
+  int64_t events = 1;
+  int64_t countedNs = 0;
+};
+
+// An open value file: what its reads have seen of the line's events, and
+// the kernel's request to be told of the next one.
+struct OpenValue {
+  int line = -1;
+  int64_t seen = 0;
+  struct fuse_pollhandle* pollHandle = nullptr;
 };
 
 // The chip's lines are 0..kLineCount-1; other numbers are refused.
@@ -63,6 +83,16 @@ static std::map<int, Line> g_lines;
 // Last payload written to each file (path relative to the mount point);
 // written by FUSE workers, read by control threads.
 static std::map<std::string, std::string> g_written;
+// Open value files by their handle number; written and read by FUSE
+// workers and the notifier, under g_lock.
+static std::map<uint64_t, OpenValue> g_opens;
+// Next handle number (0 means not a value file); FUSE workers, under g_lock.
+static uint64_t g_nextOpen = 1;
+// Signalled, under g_lock, when a poller waits or a line's wave or edge
+// changes; the notifier waits on it.
+static std::condition_variable g_pollersChanged;
+// Set by main, under g_lock, to end the notifier.
+static bool g_stopping = false;
 // Control socket path; written once by main, read at exit.
 static std::string g_socketPath;
 // Time stamp of every file; written once by main before the mount.
@@ -138,10 +168,28 @@ static bool takeFault(Line* line, FaultKind kind, int* error) {
   return true;
 }
 
-// The level the value file shows: active_low inverts it.
-static int shownLevel(const Line& line) {
-  const int physical = line.output ? line.latch : waveLevel(line.wave, monotonicNs());
+// The level the value file shows at time now: active_low inverts it.
+static int shownLevel(const Line& line, int64_t now) {
+  const int physical = line.output ? line.latch : waveLevel(line.wave, now);
   return physical ^ line.activeLow;
+}
+
+static int shownLevel(const Line& line) { return shownLevel(line, monotonicNs()); }
+
+// Which physical changes the line reports; 0 for none. Only an input
+// line has its interrupt.
+static int reportedEdges(const Line& line) {
+  if (!line.exported || line.output) return 0;
+  return std::max(0, edgeMask(line.edge, line.activeLow != 0));
+}
+
+// Counts the line's reported changes up to and including now. Called
+// before anything that changes what is reported. g_lock held.
+static void countEdges(Line* line, int64_t now) {
+  if (now < line->countedNs) return;
+  const int mask = reportedEdges(*line);
+  if (mask != 0) line->events += waveEdgeChanges(line->wave, mask, line->countedNs, now + 1);
+  line->countedNs = now + 1;
 }
 
 // Export or unexport as the kernel does it; 0 or a negative errno.
@@ -149,6 +197,7 @@ static int exportLine(const std::string& text, bool exporting) {
   long number = 0;
   if (!parseKernelInteger(text, &number) || number < 0 || number >= kLineCount) return -EINVAL;
   Line& line = g_lines[static_cast<int>(number)];
+  countEdges(&line, monotonicNs());
   if (exporting) {
     if (line.exported) return -EBUSY;
     // Requesting a line clears its polarity and edge; direction stays as
@@ -166,6 +215,7 @@ static int exportLine(const std::string& text, bool exporting) {
 // Stores one attribute write; 0 or a negative errno. g_lock held.
 static int storeAttribute(FileKind kind, Line* line, const std::string& text) {
   long number = 0;
+  countEdges(line, monotonicNs());
   switch (kind) {
     case kDirection:
       if (text == "in") {
@@ -322,8 +372,9 @@ static void simOpen(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
       error = ENOENT;
     } else if (kind == kRoot || kind == kLineDir) {
       error = EISDIR;
-    } else if (kind == kValue) {
-      takeFault(&g_lines[line], kOpenFault, &error);
+    } else if (kind == kValue && !takeFault(&g_lines[line], kOpenFault, &error)) {
+      fi->fh = g_nextOpen++;
+      g_opens[fi->fh].line = line;
     }
   }
   if (error != 0) {
@@ -335,8 +386,24 @@ static void simOpen(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
   fuse_reply_open(req, fi);
 }
 
-// The attribute's text, or a negative errno; counts reads of value.
-static int attributeContent(fuse_ino_t ino, std::string* text) {
+static void simRelease(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
+  (void)ino;
+  struct fuse_pollhandle* pending = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto it = g_opens.find(fi->fh);
+    if (it != g_opens.end()) {
+      pending = it->second.pollHandle;
+      g_opens.erase(it);
+    }
+  }
+  if (pending) fuse_pollhandle_destroy(pending);
+  fuse_reply_err(req, 0);
+}
+
+// The attribute's text, or a negative errno; counts reads of value. A
+// read of value from its start takes in the line's events, as sysfs does.
+static int attributeContent(fuse_ino_t ino, uint64_t handle, off_t offset, std::string* text) {
   std::lock_guard<std::mutex> lock(g_lock);
   int number = -1;
   const FileKind kind = inodeKind(ino, &number);
@@ -346,12 +413,19 @@ static int attributeContent(fuse_ino_t ino, std::string* text) {
   Line& line = g_lines[number];
   int error = 0;
   switch (kind) {
-    case kValue:
+    case kValue: {
       ++line.reads;
+      const int64_t now = monotonicNs();
+      auto open = g_opens.find(handle);
+      if (offset == 0 && open != g_opens.end()) {
+        countEdges(&line, now);
+        open->second.seen = line.events;
+      }
       if (takeFault(&line, kReadFault, &error)) return -error;
       if (takeFault(&line, kShortFault, &error)) return 0;
-      *text = shownLevel(line) ? "1\n" : "0\n";
+      *text = shownLevel(line, now) ? "1\n" : "0\n";
       return 0;
+    }
     case kDirection:
       *text = line.output ? "out\n" : "in\n";
       return 0;
@@ -368,9 +442,8 @@ static int attributeContent(fuse_ino_t ino, std::string* text) {
 
 static void simRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
                     struct fuse_file_info* fi) {
-  (void)fi;
   std::string text;
-  const int result = attributeContent(ino, &text);
+  const int result = attributeContent(ino, fi->fh, offset, &text);
   if (result < 0) {
     fuse_reply_err(req, -result);
   } else if (offset < 0 || static_cast<size_t>(offset) >= text.size()) {
@@ -394,18 +467,92 @@ static void simWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t siz
       result = -ENODEV;
     } else {
       g_written[pathOf(kind, number)] = std::string(buf, size);
+      int error = 0;
       if (kind == kExport || kind == kUnexport) {
         result = exportLine(text, kind == kExport);
+      } else if (kind == kEdge && takeFault(&g_lines[number], kEdgeFault, &error)) {
+        result = -error;
       } else {
         result = storeAttribute(kind, &g_lines[number], text);
       }
     }
+    g_pollersChanged.notify_one();
   }
   if (result < 0) {
     fuse_reply_err(req, -result);
   } else {
     fuse_reply_write(req, size);
   }
+}
+
+// The value file reports POLLPRI|POLLERR while an event has come since its
+// last read from the start, and always once its line is gone; otherwise
+// the kernel's handle is kept for the notifier. Like sysfs, it is always
+// readable and writable as well.
+static void simPoll(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi, struct fuse_pollhandle* ph) {
+  unsigned revents = POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM;
+  struct fuse_pollhandle* replaced = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    int number = -1;
+    const FileKind kind = inodeKind(ino, &number);
+    auto open = g_opens.find(fi->fh);
+    if (kind == kNoFile) {
+      revents |= POLLPRI | POLLERR;
+    } else if (kind == kValue && open != g_opens.end()) {
+      Line& line = g_lines[number];
+      countEdges(&line, monotonicNs());
+      if (open->second.seen != line.events) {
+        revents |= POLLPRI | POLLERR;
+      } else if (ph != nullptr) {
+        replaced = open->second.pollHandle;
+        open->second.pollHandle = ph;
+        ph = nullptr;
+        g_pollersChanged.notify_one();
+      }
+    }
+  }
+  if (replaced) fuse_pollhandle_destroy(replaced);
+  if (ph) fuse_pollhandle_destroy(ph);
+  fuse_reply_poll(req, revents);
+}
+
+// Tells the kernel of each event a poller waits for, at the time of the
+// change: sleeps until the next selected change of a polled line.
+static void* notifyPollers(void*) {
+  // Wake at the change itself, as an interrupt would, not up to 50 us late.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+  std::vector<struct fuse_pollhandle*> due;
+  std::unique_lock<std::mutex> lock(g_lock);
+  while (!g_stopping) {
+    const int64_t now = monotonicNs();
+    int64_t next = INT64_MAX;
+    for (auto& open : g_opens) {
+      if (open.second.pollHandle == nullptr) continue;
+      Line& line = g_lines[open.second.line];
+      countEdges(&line, now);
+      if (open.second.seen != line.events) {
+        due.push_back(open.second.pollHandle);
+        open.second.pollHandle = nullptr;
+      } else if (reportedEdges(line) != 0) {
+        next = std::min(next, waveNextEdge(line.wave, reportedEdges(line), now));
+      }
+    }
+    if (!due.empty()) {
+      lock.unlock();
+      for (struct fuse_pollhandle* ph : due) {
+        fuse_lowlevel_notify_poll(ph);
+        fuse_pollhandle_destroy(ph);
+      }
+      due.clear();
+      lock.lock();
+    } else if (next == INT64_MAX) {
+      g_pollersChanged.wait(lock);
+    } else {
+      g_pollersChanged.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(next)));
+    }
+  }
+  return nullptr;
 }
 
 // ---- control protocol ----
@@ -432,15 +579,15 @@ static std::string faultCommand(Line* line, const std::vector<std::string>& w) {
   if (w.size() == 3 && w[2] == "none") {
     line->fault = Fault();
     return "ok";
-  } else if (w.size() >= 4 && (w[2] == "open" || w[2] == "read")) {
-    fault.kind = w[2] == "open" ? kOpenFault : kReadFault;
+  } else if (w.size() >= 4 && (w[2] == "open" || w[2] == "read" || w[2] == "edge")) {
+    fault.kind = w[2] == "open" ? kOpenFault : w[2] == "read" ? kReadFault : kEdgeFault;
     if (!errnoFromName(w[3], &fault.error)) return "error unknown errno name " + w[3];
     countAt = 4;
   } else if (w.size() >= 3 && w[2] == "short") {
     fault.kind = kShortFault;
     countAt = 3;
   } else {
-    return "error usage: fault LINE open|read ERRNO_NAME [COUNT] | short [COUNT] | none";
+    return "error usage: fault LINE open|read|edge ERRNO_NAME [COUNT] | short [COUNT] | none";
   }
   if (w.size() > countAt + 1) return "error too many words";
   if (w.size() == countAt + 1 && (!parseDecimalInt(w[countAt], &fault.remaining) || fault.remaining <= 0)) {
@@ -472,7 +619,13 @@ static std::string runCommand(const std::string& commandLine) {
     if (!parseWave(std::vector<std::string>(w.begin() + 2, w.end()), start, &wave, &error)) {
       return "error " + error;
     }
+    // A new wave that starts at another level is a change of its own.
+    countEdges(&line, start);
+    const int before = waveLevel(line.wave, start);
     line.wave = wave;
+    const int after = waveLevel(wave, start);
+    if (after != before && (reportedEdges(line) & (after ? kEdgeRising : kEdgeFalling))) ++line.events;
+    g_pollersChanged.notify_one();
     return "ok start=" + std::to_string(start);
   }
   if (w[0] == "changes") {
@@ -486,6 +639,7 @@ static std::string runCommand(const std::string& commandLine) {
   if (w[0] == "export" || w[0] == "unexport") {
     if (w.size() != 2) return "error usage: " + w[0] + " LINE";
     int result = exportLine(w[1], w[0] == "export");
+    g_pollersChanged.notify_one();
     return result < 0 ? errorReply(result) : "ok";
   }
   if (w[0] == "state") {
@@ -623,6 +777,8 @@ int main(int argc, char** argv) {
   ops.open = simOpen;
   ops.read = simRead;
   ops.write = simWrite;
+  ops.release = simRelease;
+  ops.poll = simPoll;
 
   char arg0[] = "gpio_sim";
   char optFlag[] = "-o";
@@ -633,7 +789,15 @@ int main(int argc, char** argv) {
   struct fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
   // Handlers first: a stop signal that comes right after the mount still
   // ends in a clean unmount.
-  if (session == nullptr || fuse_set_signal_handlers(session) != 0) {
+  // The notifier keeps the stop signals blocked too.
+  pthread_t notifier;
+  bool notifying = false;
+  if (session != nullptr) {
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    notifying = pthread_create(&notifier, nullptr, notifyPollers, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+  if (session == nullptr || !notifying || fuse_set_signal_handlers(session) != 0) {
     fprintf(stderr, "gpio_sim: cannot set up the file system\n");
   } else {
     if (fuse_session_mount(session, mountpoint.c_str()) != 0) {
@@ -649,6 +813,19 @@ int main(int argc, char** argv) {
     }
     fuse_remove_signal_handlers(session);
   }
+  // The notifier uses the session: end it first.
+  if (notifying) {
+    {
+      std::lock_guard<std::mutex> lock(g_lock);
+      g_stopping = true;
+      g_pollersChanged.notify_one();
+    }
+    pthread_join(notifier, nullptr);
+  }
+  for (auto& open : g_opens) {
+    if (open.second.pollHandle) fuse_pollhandle_destroy(open.second.pollHandle);
+  }
+  g_opens.clear();
   if (session != nullptr) fuse_session_destroy(session);
   fuse_opt_free_args(&args);
   close(listener);

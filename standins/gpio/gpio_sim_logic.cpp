@@ -18,6 +18,26 @@ int64_t periodicChangesUpTo(const Wave& wave, int64_t t) {
   return static_cast<int64_t>(std::floor(static_cast<long double>(elapsed) * wave.rpm / 30e9L));
 }
 
+// Changes k in (a, b] that mask selects: the level after change k is k & 1.
+int64_t selectedIndices(int64_t a, int64_t b, int mask) {
+  if (b <= a) return 0;
+  const int64_t odd = (b + 1) / 2 - (a + 1) / 2;
+  int64_t n = 0;
+  if (mask & kEdgeRising) n += odd;
+  if (mask & kEdgeFalling) n += (b - a) - odd;
+  return n;
+}
+
+// Time of change k (k >= 1) of a periodic wave.
+int64_t periodicChangeAt(const Wave& wave, int64_t k) {
+  if (wave.kind == kWaveInterval) return wave.startNs + k * wave.intervalNs;
+  int64_t t = wave.startNs + static_cast<int64_t>(std::ceil(static_cast<long double>(k) * 30e9L / wave.rpm));
+  // The floating point may land a nanosecond off either way.
+  while (periodicChangesUpTo(wave, t) < k) ++t;
+  while (t > wave.startNs && periodicChangesUpTo(wave, t - 1) >= k) --t;
+  return t;
+}
+
 bool parseLevel(const std::string& text, int* level) {
   if (text != "0" && text != "1") return false;
   *level = text[0] - '0';
@@ -132,6 +152,72 @@ int64_t waveChanges(const Wave& wave, int64_t from, int64_t to) {
     }
   }
   return 0;
+}
+
+int edgeMask(const std::string& edge, bool activeLow) {
+  int mask;
+  if (edge == "none") {
+    mask = 0;
+  } else if (edge == "rising") {
+    mask = kEdgeRising;
+  } else if (edge == "falling") {
+    mask = kEdgeFalling;
+  } else if (edge == "both") {
+    mask = kEdgeRising | kEdgeFalling;
+  } else {
+    return -1;
+  }
+  if (activeLow && (mask == kEdgeRising || mask == kEdgeFalling)) mask ^= kEdgeRising | kEdgeFalling;
+  return mask;
+}
+
+int64_t waveEdgeChanges(const Wave& wave, int mask, int64_t from, int64_t to) {
+  if (to <= from || mask == 0) return 0;
+  switch (wave.kind) {
+    case kWaveConst:
+      return 0;
+    case kWaveInterval:
+    case kWaveRpm:
+      return selectedIndices(periodicChangesUpTo(wave, from - 1), periodicChangesUpTo(wave, to - 1), mask);
+    case kWaveScript: {
+      int64_t count = 0;
+      int previous = 0;
+      for (const ScriptStep& s : wave.steps) {
+        const int64_t at = wave.startNs + s.offsetNs;
+        const int bit = s.level ? kEdgeRising : kEdgeFalling;
+        if (s.level != previous && at >= from && at < to && (mask & bit)) ++count;
+        previous = s.level;
+      }
+      return count;
+    }
+  }
+  return 0;
+}
+
+int64_t waveNextEdge(const Wave& wave, int mask, int64_t t) {
+  if (mask == 0) return INT64_MAX;
+  switch (wave.kind) {
+    case kWaveConst:
+      return INT64_MAX;
+    case kWaveInterval:
+    case kWaveRpm: {
+      if (wave.kind == kWaveRpm && wave.rpm <= 0) return INT64_MAX;
+      int64_t k = periodicChangesUpTo(wave, t) + 1;
+      if (!(mask & (k & 1 ? kEdgeRising : kEdgeFalling))) ++k;
+      return periodicChangeAt(wave, k);
+    }
+    case kWaveScript: {
+      int previous = 0;
+      for (const ScriptStep& s : wave.steps) {
+        const int64_t at = wave.startNs + s.offsetNs;
+        const int bit = s.level ? kEdgeRising : kEdgeFalling;
+        if (s.level != previous && at > t && (mask & bit)) return at;
+        previous = s.level;
+      }
+      return INT64_MAX;
+    }
+  }
+  return INT64_MAX;
 }
 
 std::string attributeText(const char* data, size_t size) {

@@ -36,6 +36,23 @@ int waveLevel(const Wave& wave, int64_t t);
 // Number of level changes of the wave at times in [from, to).
 int64_t waveChanges(const Wave& wave, int64_t from, int64_t to);
 
+// Edges a line reports, as bits: changes to physical level 1, to level 0.
+const int kEdgeRising = 1;
+const int kEdgeFalling = 2;
+
+// Bits of an edge keyword ("none", "rising", "falling", "both") on the
+// value file's level; active low swaps them, as the kernel does when it
+// requests the interrupt. -1 for any other keyword.
+int edgeMask(const std::string& edge, bool activeLow);
+
+// Number of the wave's changes in [from, to) that mask selects, judged by
+// the physical level after each change.
+int64_t waveEdgeChanges(const Wave& wave, int mask, int64_t from, int64_t to);
+
+// Time of the wave's first change after time t that mask selects;
+// INT64_MAX when there is none.
+int64_t waveNextEdge(const Wave& wave, int mask, int64_t t);
+
 // The text of an attribute write as the kernel takes it: up to the first
 // zero byte, without one trailing newline.
 std::string attributeText(const char* data, size_t size);

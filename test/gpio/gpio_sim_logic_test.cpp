@@ -28,6 +28,58 @@ int64_t sampledChanges(const Wave& wave, int64_t from, int64_t to, int64_t step)
   return count;
 }
 
+// Every change in [from, to) that mask selects, found by stepping through
+// time ns by ns; and the first selected one after t.
+int64_t steppedEdges(const Wave& wave, int mask, int64_t from, int64_t to) {
+  int64_t count = 0;
+  for (int64_t t = from; t < to; ++t) {
+    const int level = waveLevel(wave, t);
+    if (level != waveLevel(wave, t - 1) && (mask & (level ? kEdgeRising : kEdgeFalling))) ++count;
+  }
+  return count;
+}
+
+TEST(GpioSimEdges, KeywordsAndActiveLow) {
+  EXPECT_EQ(0, edgeMask("none", false));
+  EXPECT_EQ(0, edgeMask("none", true));
+  EXPECT_EQ(kEdgeRising, edgeMask("rising", false));
+  EXPECT_EQ(kEdgeFalling, edgeMask("rising", true));
+  EXPECT_EQ(kEdgeFalling, edgeMask("falling", false));
+  EXPECT_EQ(kEdgeRising, edgeMask("falling", true));
+  EXPECT_EQ(kEdgeRising | kEdgeFalling, edgeMask("both", true));
+  EXPECT_EQ(-1, edgeMask("up", false));
+}
+
+// Counting and finding the next selected change agree with stepping
+// through every nanosecond, for each kind of wave and each edge.
+TEST(GpioSimEdges, SelectedChangesMatchASteppedWave) {
+  const std::vector<Wave> waves = {
+      makeWave({"interval", "1"}, 100),     // a change every 1000 ns
+      makeWave({"rpm", "9e6"}, 100),       // every 3333.3 ns
+      makeWave({"script", "1@0.0005", "1@0.001", "0@0.0025", "1@0.004"}, 100),
+      makeWave({"const", "1"}, 100),
+  };
+  for (size_t k = 0; k < waves.size(); ++k) {
+    for (int mask : {kEdgeRising, kEdgeFalling, kEdgeRising | kEdgeFalling}) {
+      SCOPED_TRACE("wave " + std::to_string(k) + " mask " + std::to_string(mask));
+      EXPECT_EQ(steppedEdges(waves[k], mask, 0, 12000), waveEdgeChanges(waves[k], mask, 0, 12000));
+      EXPECT_EQ(steppedEdges(waves[k], mask, 2100, 7100), waveEdgeChanges(waves[k], mask, 2100, 7100));
+      EXPECT_EQ(0, waveEdgeChanges(waves[k], 0, 0, 12000));
+      for (int64_t t : {int64_t(0), int64_t(1100), int64_t(1101), int64_t(3433), int64_t(5000)}) {
+        const int64_t next = waveNextEdge(waves[k], mask, t);
+        if (next == INT64_MAX) {
+          EXPECT_EQ(0, steppedEdges(waves[k], mask, t + 1, 20000)) << "after " << t;
+        } else {
+          EXPECT_EQ(0, steppedEdges(waves[k], mask, t + 1, next)) << "after " << t;
+          EXPECT_EQ(1, steppedEdges(waves[k], mask, next, next + 1)) << "after " << t;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(INT64_MAX, waveNextEdge(makeWave({"rpm", "0"}), kEdgeRising | kEdgeFalling, 0));
+  EXPECT_EQ(INT64_MAX, waveNextEdge(waves[0], 0, 0));
+}
+
 TEST(GpioSimWave, IntervalChangesAtEveryMultipleAfterStart) {
   const Wave w = makeWave({"interval", "1000"}, 5000);
   EXPECT_EQ(0, waveLevel(w, 5000));

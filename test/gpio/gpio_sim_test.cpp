@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -168,6 +169,77 @@ TEST_F(GpioSim, FaultsLastForTheirCountOrUntilCleared) {
   // Other files of the line are not affected.
   ASSERT_EQ("ok", gpioBoard("fault 397 open EIO"));
   EXPECT_EQ("in\n", readText(kGpio + "gpio397/direction"));
+}
+
+// What poll() on the value file reports within ms: 0 for nothing.
+int pollValue(int fd, int ms) {
+  struct pollfd p = {fd, POLLPRI | POLLERR, 0};
+  return poll(&p, 1, ms) == 1 ? p.revents : 0;
+}
+
+std::string preadText(int fd) {
+  char buf[8];
+  ssize_t n = pread(fd, buf, sizeof buf, 0);
+  return n < 0 ? "read failed: " + std::string(strerror(errno)) : std::string(buf, static_cast<size_t>(n));
+}
+
+// As sysfs: POLLPRI|POLLERR after a selected change, held until a read
+// from the start, and at once after an open that has not read yet.
+TEST_F(GpioSim, PollReportsEachSelectedChangeUntilRead) {
+  ASSERT_EQ("ok", gpioBoard("export 397"));
+  int fd = open((kGpio + "gpio397/value").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(POLLPRI | POLLERR, pollValue(fd, 0));
+  EXPECT_EQ("0\n", preadText(fd));
+  EXPECT_EQ(0, pollValue(fd, 0));
+  // Edge none: changes are not reported.
+  ASSERT_NE(-1, waveStart(gpioBoard("wave 397 const 1")));
+  EXPECT_EQ(0, pollValue(fd, 30));
+
+  ASSERT_EQ(0, writeBytes(kGpio + "gpio397/edge", "both"));
+  const int64_t start = waveStart(gpioBoard("wave 397 script 0@0 1@40 0@80"));
+  ASSERT_GT(start, 0);
+  // The new wave's jump to 0 at its start is a change of its own.
+  EXPECT_EQ(POLLPRI | POLLERR, pollValue(fd, 0));
+  EXPECT_EQ("0\n", preadText(fd));
+  EXPECT_EQ(POLLPRI | POLLERR, pollValue(fd, 2000));
+  EXPECT_GE(monotonicNs() - start, 40 * 1000000LL);
+  EXPECT_LT(monotonicNs() - start, 80 * 1000000LL);
+  // Still reported, until the read takes it in.
+  EXPECT_EQ(POLLPRI | POLLERR, pollValue(fd, 0));
+  EXPECT_EQ("1\n", preadText(fd));
+  EXPECT_EQ(POLLPRI | POLLERR, pollValue(fd, 2000));
+  EXPECT_GE(monotonicNs() - start, 80 * 1000000LL);
+  EXPECT_EQ("0\n", preadText(fd));
+  EXPECT_EQ(0, pollValue(fd, 50));
+
+  // Rising only: one report per rise, and the level read then is 1.
+  ASSERT_EQ(0, writeBytes(kGpio + "gpio397/edge", "rising"));
+  ASSERT_NE(-1, waveStart(gpioBoard("wave 397 interval 15000")));
+  int rises = 0;
+  for (int k = 0; k < 6; ++k) {
+    ASSERT_EQ(POLLPRI | POLLERR, pollValue(fd, 2000)) << "wait " << k;
+    const std::string level = preadText(fd);
+    if (level == "1\n") ++rises;
+  }
+  // A rise and a fall 15 ms apart: a loaded machine may read late once.
+  EXPECT_GE(rises, 5);
+  // Unexported under the open file: reported at once, the read fails.
+  ASSERT_EQ("ok", gpioBoard("unexport 397"));
+  EXPECT_EQ(POLLPRI | POLLERR, pollValue(fd, 1000));
+  EXPECT_EQ("read failed: No such device", preadText(fd));
+  close(fd);
+}
+
+TEST_F(GpioSim, EdgeFaultRefusesTheWriteAndKeepsTheSetting) {
+  ASSERT_EQ("ok", gpioBoard("export 397"));
+  ASSERT_EQ(0, writeBytes(kGpio + "gpio397/edge", "falling"));
+  ASSERT_EQ("ok", gpioBoard("fault 397 edge EIO 1"));
+  EXPECT_EQ(EIO, writeBytes(kGpio + "gpio397/edge", std::string("both\0", 5)));
+  EXPECT_EQ("falling\n", readText(kGpio + "gpio397/edge"));
+  EXPECT_EQ(0, writeBytes(kGpio + "gpio397/edge", "both"));
+  EXPECT_EQ("both\n", readText(kGpio + "gpio397/edge"));
+  EXPECT_EQ(0u, gpioBoard("fault 397 edge ENOTHING").find("error "));
 }
 
 TEST_F(GpioSim, ControlRepliesAndTheCommandLineClient) {

@@ -1,6 +1,7 @@
 // Tachometer node on the GPIO stand-in with a real master and subscriber:
 // arguments and log names, truncation, shutdown, logs that cannot be opened.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -126,6 +127,85 @@ TEST_F(TachometerNode, InterruptClosesAWindowWithoutChanges) {
   EXPECT_EQ(0.0, rpms[0]);
   EXPECT_GT(durations[0], 0.0);
   EXPECT_LT(durations[0], ranMs + 1000.0);
+}
+
+long boardReads(const std::string& state) {
+  const size_t at = state.find(" reads=");
+  return at == std::string::npos ? -1 : atol(state.c_str() + at + 7);
+}
+
+// Edge mode on a line that never changes: it sleeps, leaves on the
+// interrupt within 0.5 s, and puts back the edge setting it found.
+TEST_F(TachometerNode, EdgesSleepOnAStillLineStopPromptlyAndRestoreTheEdge) {
+  board("wave 397 const 0");
+  int fd = open("/sys/class/gpio/gpio397/edge", O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(7, write(fd, "rising", 7));
+  close(fd);
+  ASSERT_NO_FATAL_FAILURE(startNode({"7", "--edges", "1234"}));
+  ASSERT_TRUE(waitUntil([&] {
+    pumpOutput(&node_, 0);
+    const std::string state = board("state 397");
+    return state.find(" edge=both ") != std::string::npos && boardReads(state) >= 2;
+  }, 15)) << board("state 397");
+  const long readsFrom = boardReads(board("state 397"));
+  const double from = nowSeconds();
+  waitUntil([&] { pumpOutput(&node_, 0.05); return nowSeconds() - from >= 1.0; }, 2);
+  // One read per 100 ms timeout; a busy poller makes thousands.
+  const long reads = boardReads(board("state 397")) - readsFrom;
+  EXPECT_LE(reads, 30);
+
+  const double interrupted = nowSeconds();
+  stopChild(&node_, SIGINT, 10);
+  const double stoppedMs = (nowSeconds() - interrupted) * 1000.0;
+  EXPECT_LT(stoppedMs, 500.0);
+  EXPECT_EQ(0, exitCode(node_));
+  EXPECT_EQ("", node_.errText);
+  EXPECT_EQ(0u, node_.outText.find("This iteration's\nCounts=7\nSpeed=1234\n")) << node_.outText.substr(0, 100);
+  EXPECT_NE(std::string::npos, board("state 397").find(" edge=rising ")) << board("state 397");
+  std::vector<double> rpms = readNumbers(path("files/tachs_counts_7_speed_1234.txt"));
+  ASSERT_EQ(1u, rpms.size());
+  EXPECT_EQ(0.0, rpms[0]);
+}
+
+// A line whose edge cannot be set is measured by busy polling, as without
+// the flag, after one line of the node's own.
+TEST_F(TachometerNode, RefusedEdgeFallsBackToPolling) {
+  board("fault 397 edge EIO");
+  board("wave 397 rpm 600");
+  ASSERT_NO_FATAL_FAILURE(startNode({"--edges"}));
+  ASSERT_TRUE(waitReadings(4, 30)) << readings_.size() << " readings";
+  const long readsFrom = boardReads(board("state 397"));
+  const double from = nowSeconds();
+  waitUntil([&] { pumpOutput(&node_, 0.05); ros::spinOnce(); return nowSeconds() - from >= 0.5; }, 2);
+  EXPECT_GT(boardReads(board("state 397")) - readsFrom, 500);
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+  EXPECT_EQ("gpioSetEdge: Input/output error\n"
+            "tachometer: cannot set the edge of gpio397, polling instead\n",
+            node_.errText);
+  for (size_t k = 1; k < readings_.size(); ++k) EXPECT_NEAR(600.0, readings_[k].rpm, 90.0);
+  EXPECT_NE(std::string::npos, board("state 397").find(" edge=none ")) << board("state 397");
+}
+
+// A read of the open file that fails ends edge mode for the run: one
+// line, then busy polling, and the edge is still put back at the end.
+TEST_F(TachometerNode, FailedReadInEdgeModeFallsBackToPolling) {
+  board("wave 397 rpm 600");
+  ASSERT_NO_FATAL_FAILURE(startNode({"--edges"}));
+  ASSERT_TRUE(waitReadings(2, 30)) << readings_.size() << " readings";
+  board("fault 397 read EIO 1");
+  ASSERT_TRUE(waitForOutput(&node_, "tachometer: cannot read gpio397 (Input/output error), polling instead\n",
+                            10, true)) << node_.errText;
+  const size_t before = readings_.size();
+  const long readsFrom = boardReads(board("state 397"));
+  ASSERT_TRUE(waitReadings(before + 4, 30)) << readings_.size() << " readings";
+  EXPECT_GT(boardReads(board("state 397")) - readsFrom, 500);
+  interruptNode();
+  EXPECT_EQ(0, exitCode(node_));
+  EXPECT_EQ("tachometer: cannot read gpio397 (Input/output error), polling instead\n", node_.errText);
+  for (size_t k = before + 1; k < readings_.size(); ++k) EXPECT_NEAR(600.0, readings_[k].rpm, 90.0);
+  EXPECT_NE(std::string::npos, board("state 397").find(" edge=none ")) << board("state 397");
 }
 
 TEST_F(TachometerNode, MissingFilesFolderIsReportedAndMeasuringGoesOn) {

@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "node_harness.h"
+#include "process_watch.h"
 
 namespace {
 
@@ -23,53 +24,107 @@ std::vector<LoggedWindow> wholeWindows(const std::vector<LoggedWindow>& windows)
   return std::vector<LoggedWindow>(windows.begin() + 1, windows.end() - 1);
 }
 
-TEST_F(TachometerNode, SquareWaveReadsItsRpmOnTopicAndLogs) {
-  board("wave 397 rpm 600");  // a change every 50 ms
-  std::vector<std::string> defaults;
-  ASSERT_NO_FATAL_FAILURE(startNode(defaults));
-  ASSERT_TRUE(waitReadings(6, 30)) << readings_.size() << " readings; stderr: " << node_.errText;
-  interruptNode();
-  EXPECT_EQ(0, exitCode(node_));
-  EXPECT_EQ("", node_.errText);
-  EXPECT_EQ("/tachometer", publisherName_);
-
-  EXPECT_EQ(0u, node_.outText.find("This iteration's\nCounts=5\nSpeed=2000\nFiles:\n"
-                                   "'files/tachs_counts_5_speed_2000.txt'\n"
-                                   "'files/times_counts_5_speed_2000.txt'\n"))
-      << node_.outText.substr(0, 200);
-
-  std::vector<LoggedWindow> windows = readWindows(path(kRpmLog), path(kDurationLog));
-  std::vector<size_t> at = alignReadings(readings_, windows);
-  ASSERT_EQ(readings_.size(), at.size()) << "published values missing from the rpm log";
-  // The interrupted window is logged after the last published one.
-  EXPECT_LT(at.back(), windows.size() - 1);
-
-  std::vector<LoggedWindow> whole = wholeWindows(windows);
-  ASSERT_GE(whole.size(), 4u);
-  std::vector<double> rpms;
-  double changes = 0, elapsed = 0;
-  // Each window within 15%, as the machine may stall the node for a few
-  // ms; their median and the run as a whole within 2% and 1%.
-  for (const LoggedWindow& w : whole) {
-    EXPECT_EQ(5, w.changes);
-    EXPECT_NEAR(600.0, w.rpm, 90.0);
-    EXPECT_NEAR(250.0, w.elapsedMs, 37.5);
-    rpms.push_back(w.rpm);
-    changes += w.changes;
-    elapsed += w.elapsedMs;
+// Both modes on the same 600 rpm wave: a change every 50 ms.
+class TachometerModes : public TachometerNode {
+ protected:
+  // Runs the node with args until six readings and at least seconds of
+  // measuring have passed, then interrupts it. Returns the CPU it used
+  // per second of wall time while measuring (after its start-up).
+  double runAt600(const std::vector<std::string>& args, double seconds) {
+    node_ = Child();
+    // The wheel starts turning once the node runs, so its first change is a rise.
+    board("wave 397 const 0");
+    EXPECT_NO_FATAL_FAILURE(startNode(args));
+    if (node_.pid <= 0) return -1;
+    board("wave 397 rpm 600");
+    EXPECT_TRUE(waitReadings(2, 30)) << readings_.size() << " readings; stderr: " << node_.errText;
+    const double from = nowSeconds();
+    const double cpuFrom = cpuSeconds(node_.pid);
+    readsFrom_ = boardReads();
+    waitUntil([&] {
+      pumpOutput(&node_, 0);
+      ros::spinOnce();
+      return nowSeconds() - from >= seconds && readings_.size() >= 6;
+    }, seconds + 30);
+    const double cpu = (cpuSeconds(node_.pid) - cpuFrom) / (nowSeconds() - from);
+    readsDuring_ = boardReads() - readsFrom_;
+    interruptNode();
+    return cpu;
   }
-  EXPECT_NEAR(600.0, median(rpms), 12.0);
-  EXPECT_NEAR(600.0, changes * 30000.0 / elapsed, 6.0);
 
-  // Every change is printed, rising and falling alike.
-  std::vector<int> levels = changeLevels(node_.outText);
-  long logged = 0;
-  for (const LoggedWindow& w : windows) logged += w.changes;
-  EXPECT_EQ(logged, static_cast<long>(levels.size()));
-  for (size_t k = 1; k < levels.size(); ++k) ASSERT_NE(levels[k - 1], levels[k]) << "at change " << k;
-  if (!levels.empty()) {
+  long boardReads() {
+    const std::string state = board("state 397");
+    const size_t at = state.find(" reads=");
+    return at == std::string::npos ? -1 : atol(state.c_str() + at + 7);
+  }
+
+  // What the node printed, published and logged for the 600 rpm wave.
+  void expectSteadyRun() {
+    EXPECT_EQ(0, exitCode(node_));
+    EXPECT_EQ("", node_.errText);
+    EXPECT_EQ("/tachometer", publisherName_);
+    EXPECT_EQ(0u, node_.outText.find("This iteration's\nCounts=5\nSpeed=2000\nFiles:\n"
+                                     "'files/tachs_counts_5_speed_2000.txt'\n"
+                                     "'files/times_counts_5_speed_2000.txt'\n"))
+        << node_.outText.substr(0, 200);
+
+    std::vector<LoggedWindow> windows = readWindows(path(kRpmLog), path(kDurationLog));
+    std::vector<size_t> at = alignReadings(readings_, windows);
+    ASSERT_EQ(readings_.size(), at.size()) << "published values missing from the rpm log";
+    // The interrupted window is logged after the last published one.
+    EXPECT_LT(at.back(), windows.size() - 1);
+
+    std::vector<LoggedWindow> whole = wholeWindows(windows);
+    ASSERT_GE(whole.size(), 4u);
+    std::vector<double> rpms;
+    double changes = 0, elapsed = 0;
+    // Each window within 15%, as the machine may stall the node for a few
+    // ms; their median and the run as a whole within 2% and 1%.
+    for (const LoggedWindow& w : whole) {
+      EXPECT_EQ(5, w.changes);
+      EXPECT_NEAR(600.0, w.rpm, 90.0);
+      EXPECT_NEAR(250.0, w.elapsedMs, 37.5);
+      rpms.push_back(w.rpm);
+      changes += w.changes;
+      elapsed += w.elapsedMs;
+    }
+    EXPECT_NEAR(600.0, median(rpms), 12.0);
+    EXPECT_NEAR(600.0, changes * 30000.0 / elapsed, 6.0);
+
+    // Every change is printed, rising and falling alike.
+    std::vector<int> levels = changeLevels(node_.outText);
+    long logged = 0;
+    for (const LoggedWindow& w : windows) logged += w.changes;
+    EXPECT_EQ(logged, static_cast<long>(levels.size()));
+    for (size_t k = 1; k < levels.size(); ++k) ASSERT_NE(levels[k - 1], levels[k]) << "at change " << k;
+    ASSERT_FALSE(levels.empty());
     EXPECT_EQ(1, levels[0]);
   }
+
+  long readsFrom_ = 0;
+  long readsDuring_ = 0;
+};
+
+TEST_F(TachometerModes, SquareWaveReadsItsRpmOnTopicAndLogs) {
+  runAt600({}, 0);
+  expectSteadyRun();
+}
+
+// Edge mode prints, publishes and logs what polling does, sleeping
+// between the changes instead of reading the line without pause.
+TEST_F(TachometerModes, EdgesMeasureTheSameOnAFractionOfTheCpu) {
+  const double polling = runAt600({}, 2.0);
+  ASSERT_NO_FATAL_FAILURE(expectSteadyRun());
+  const long pollingReads = readsDuring_;
+  const double edges = runAt600({"--edges"}, 2.0);
+  ASSERT_NO_FATAL_FAILURE(expectSteadyRun());
+  // A read per wake and one per 100 ms timeout, against thousands a second.
+  EXPECT_LT(readsDuring_, pollingReads / 10) << "edge mode read " << readsDuring_ << " times";
+  RecordProperty("cpu_polling", std::to_string(polling));
+  RecordProperty("cpu_edges", std::to_string(edges));
+  EXPECT_GT(polling, 0.05) << "the polling node hardly ran";
+  EXPECT_LT(edges, polling / 5) << "edge mode " << edges << " of a core, polling " << polling;
+  EXPECT_NE(std::string::npos, board("state 397").find(" edge=none ")) << board("state 397");
 }
 
 // A window closed late by the time limit must not make the next one close

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "clock.h"
+#include "edges.h"
 #include "window.h"
 
 namespace {
@@ -33,10 +34,18 @@ TEST(TachometerWindow, NegativeCountsLeavesOnlyTheTimeLimit) {
   EXPECT_FALSE(windowOpen(100000, -1, 1000.0));
 }
 
-// A window begins with elapsed 0, so a long window before it does not close it.
+// A long window, closed by the time limit, must not close the next one at once.
 TEST(TachometerWindow, FreshWindowOpensAfterALongOne) {
-  EXPECT_FALSE(windowOpen(1, 5, 1500.0));
-  EXPECT_TRUE(windowOpen(0, 5, 0.0));
+  unsigned int changes = 1;
+  double elapsed = 1500.0;
+  EXPECT_FALSE(windowOpen(changes, 5, elapsed));
+  startNextWindow(&changes, &elapsed);
+  EXPECT_TRUE(windowOpen(changes, 5, elapsed));
+  EXPECT_EQ(0u, changes);
+  changes = 5;
+  elapsed = 20.0;
+  startNextWindow(&changes, &elapsed);
+  EXPECT_TRUE(windowOpen(changes, 5, elapsed));
 }
 
 TEST(TachometerRpm, TwoChangesPerTurn) {
@@ -79,6 +88,56 @@ TEST(TachometerArguments, DefaultsAndAtoi) {
   readArguments(3, words, &counts, &rpmSpeed);
   EXPECT_EQ(0, counts);
   EXPECT_EQ(0, rpmSpeed);
+}
+
+TEST(TachometerArguments, EdgesFlagAnywhereIsTakenOut) {
+  char prog[] = "tachometer";
+  char flag[] = "--edges";
+  char flag2[] = "--edges";
+  char seven[] = "7";
+  char speed[] = "1234";
+  char other[] = "--edge";
+
+  char* middle[] = {prog, seven, flag, speed, nullptr};
+  int argc = 4;
+  EXPECT_TRUE(takeEdgesFlag(&argc, middle));
+  ASSERT_EQ(3, argc);
+  EXPECT_STREQ("7", middle[1]);
+  EXPECT_STREQ("1234", middle[2]);
+  EXPECT_EQ(nullptr, middle[3]);
+  int counts = 0, rpmSpeed = 0;
+  readArguments(argc, middle, &counts, &rpmSpeed);
+  EXPECT_EQ(7, counts);
+  EXPECT_EQ(1234, rpmSpeed);
+
+  char* twice[] = {prog, flag, seven, flag2};
+  argc = 4;
+  EXPECT_TRUE(takeEdgesFlag(&argc, twice));
+  ASSERT_EQ(2, argc);
+  EXPECT_STREQ("7", twice[1]);
+
+  // Without the flag the line is left as it was; a near miss is no flag.
+  char* none[] = {prog, other, seven};
+  argc = 3;
+  EXPECT_FALSE(takeEdgesFlag(&argc, none));
+  ASSERT_EQ(3, argc);
+  EXPECT_STREQ("--edge", none[1]);
+  EXPECT_STREQ("7", none[2]);
+}
+
+TEST(TachometerEdges, EdgeFileTextGivesItsKeyword) {
+  char setting[kEdgeSettingSize] = "x";
+  EXPECT_TRUE(parseEdgeSetting("falling\n", 8, setting));
+  EXPECT_STREQ("falling", setting);
+  EXPECT_TRUE(parseEdgeSetting("none", 4, setting));
+  EXPECT_STREQ("none", setting);
+  EXPECT_TRUE(parseEdgeSetting("both\n", 5, setting));
+  EXPECT_STREQ("both", setting);
+  EXPECT_FALSE(parseEdgeSetting("", 0, setting));
+  EXPECT_FALSE(parseEdgeSetting("bo", 2, setting));
+  EXPECT_FALSE(parseEdgeSetting("rising\n\n", 8, setting));
+  EXPECT_FALSE(parseEdgeSetting("risingx", 7, setting));
+  EXPECT_STREQ("both", setting);
 }
 
 TEST(TachometerLogNames, CountsAndSpeedInTheNames) {
