@@ -8,25 +8,16 @@
 
 namespace {
 
-struct Stream {
-  const uint8_t* data;
-  size_t size;
-  size_t pos;
-};
-
-int nextByte(void* context) {
-  Stream* s = static_cast<Stream*>(context);
-  return s->pos < s->size ? s->data[s->pos++] : kConsoleEnd;
-}
-
 bool isSpace(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 bool isDigit(uint8_t c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
+static_assert(kConsoleEnd == -1, "fuzzNextByte ends with -1");
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Stream stream = {data, size, 0};
+  FuzzStream stream = {data, size, 0};
   for (;;) {
     const size_t before = stream.pos;
     size_t word = before;
@@ -34,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t end = word;
     while (end < size && !isSpace(data[end])) ++end;
     int value = 12345;
-    ConsoleVerdict verdict = readConsoleNumber(nextByte, &stream, &value);
+    ConsoleVerdict verdict = readConsoleNumber(fuzzNextByte, &stream, &value);
     if (verdict == kConsoleEnded) {
       FUZZ_CHECK(word == size);
       FUZZ_CHECK(stream.pos == size);
