@@ -153,7 +153,8 @@ TEST(RightAfterStart, InterruptOnceHandledEndsEachWithZero) {
     for (int round = 0; round < 3; ++round) {
       Child child;
       ASSERT_TRUE(start(&child, p));
-      ASSERT_TRUE(waitUntil([&] { return catches(child.pid, SIGINT); }, 20)) << endOf(child);
+      ASSERT_TRUE(waitUntil([&] { pumpOutput(&child, 0); return catches(child.pid, SIGINT); }, 20))
+          << endOf(child);
       ASSERT_EQ(0, kill(child.pid, SIGINT));
       if (p.consoleEndsIt) closeInput(&child);
       EXPECT_TRUE(waitExit(&child, 20)) << endOf(child);
