@@ -3,6 +3,7 @@
 // pelmora/Telemetry ten times a second. A 0 after a command line, or the
 // end of the console input, stops it. Usage: drive_command [ROS arguments]
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,12 +19,18 @@
 // lives past main's frame because the input thread may outlast it.
 static DriveState g_drive;
 
+// The next console byte, or kEndOfInput at the end of input or on an error.
+// Some launchers hand over a non-blocking console: EAGAIN means wait.
 static int readStdinByte(void*) {
   unsigned char c;
   while (true) {
     ssize_t n = read(STDIN_FILENO, &c, 1);
     if (n == 1) return c;
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      struct pollfd console = {STDIN_FILENO, POLLIN, 0};
+      if (poll(&console, 1, -1) >= 0 || errno == EINTR) continue;
+    }
     return kEndOfInput;
   }
 }

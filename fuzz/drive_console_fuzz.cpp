@@ -7,24 +7,11 @@
 #include "console_protocol.h"
 #include "fuzz_check.h"
 
-namespace {
-
-struct Stream {
-  const uint8_t* data;
-  size_t size;
-  size_t pos;
-};
-
-int nextByte(void* context) {
-  Stream* s = static_cast<Stream*>(context);
-  return s->pos < s->size ? s->data[s->pos++] : kEndOfInput;
-}
-
-}  // namespace
+static_assert(kEndOfInput == -1, "fuzzNextByte ends with -1");
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Stream stream = {data, size, 0};
-  ConsoleInput in = consoleInput(nextByte, &stream);
+  FuzzStream stream = {data, size, 0};
+  ConsoleInput in = consoleInput(fuzzNextByte, &stream);
   DriveState state;
   initDriveState(&state);
   size_t passes = 0;

@@ -1,5 +1,7 @@
 // A check that stops the fuzzer with a message, so a finding says what broke.
 #pragma once
+#include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -28,4 +30,17 @@ inline bool referenceInteger(const char* p, size_t n, long long* value) {
   if (v < -2147483648LL) v = -2147483648LL;
   *value = v;
   return true;
+}
+
+// The fuzzer's input as the console readers' byte source: next byte, or -1
+// (their end-of-input value) once all is read.
+struct FuzzStream {
+  const uint8_t* data;
+  size_t size;
+  size_t pos;
+};
+
+inline int fuzzNextByte(void* context) {
+  FuzzStream* s = static_cast<FuzzStream*>(context);
+  return s->pos < s->size ? s->data[s->pos++] : -1;
 }

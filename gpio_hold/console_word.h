@@ -1,22 +1,23 @@
-// The pin holder's console decisions, kept free of I/O so they can be
-// tested directly.
+// The pin holder's console reader, kept free of I/O so it can be tested
+// directly: integers read the way "%d" reads them, one per word.
 #ifndef PELMORA_GPIO_HOLD_CONSOLE_WORD_H
 #define PELMORA_GPIO_HOLD_CONSOLE_WORD_H
 
-#include <string>
+// Where console bytes come from: next(context) returns the next byte
+// (0..255), or kConsoleEnd at the end of input or on a read error.
+const int kConsoleEnd = -1;
+typedef int (*ConsoleNext)(void* context);
 
 enum ConsoleVerdict {
-  kConsoleHold,        // a non-zero integer: keep holding the line
-  kConsoleRelease,     // zero: release the line and end
-  kConsoleNotInteger,  // not an integer: discard it and read on
+  kConsoleNumber,     // a number was stored; the rest of its word is gone
+  kConsoleDiscarded,  // a word that does not start with a number, gone whole
+  kConsoleEnded,      // the input ended before a number began
 };
 
-// Judges one blank-separated console word. An integer is an optional sign
-// and decimal digits; one too large for an int is still non-zero.
-ConsoleVerdict judgeConsoleWord(const std::string& word);
-
-// The one line printed on standard error for a discarded word (without
-// the newline); long words are shortened.
-std::string discardedWordMessage(const std::string& word);
+// Reads the next console word. A number is leading white space, an optional
+// sign and digits, saturating at the int range; it ends at the first other
+// character, and the rest of that word is discarded, not read as a next
+// number. Every call consumes at least one byte or ends the input.
+ConsoleVerdict readConsoleNumber(ConsoleNext next, void* context, int* value);
 
 #endif

@@ -1,9 +1,10 @@
 // gpio_hold: exports GPIO line 397 as an input for the tachometer node and
 // holds it until 0 is typed on the console (or the console ends), then
 // releases it. Arguments are ignored; the exit status is always 0.
+#include <errno.h>
+#include <poll.h>
 #include <stdio.h>
-
-#include <string>
+#include <unistd.h>
 
 #include "console_word.h"
 #include "gpio_sysfs.h"
@@ -11,37 +12,33 @@
 static const int kLine = 397;
 static const char kProbePath[] = "/sys/class/gpio/gpio397/value";
 
-// Reads the next blank-separated word from standard input; false at the
-// end of input.
-static bool readWord(std::string* word) {
-  word->clear();
-  int c;
-  while ((c = getchar()) != EOF && (c == ' ' || c == '\t' || c == '\n' || c == '\r' ||
-                                    c == '\v' || c == '\f')) {
+// The next console byte, or kConsoleEnd at the end of input or on an error.
+// A launcher may hand over a non-blocking console: EAGAIN means wait.
+static int readStdinByte(void*) {
+  unsigned char c;
+  while (true) {
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1) return c;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      struct pollfd console = {STDIN_FILENO, POLLIN, 0};
+      if (poll(&console, 1, -1) >= 0 || errno == EINTR) continue;
+    }
+    return kConsoleEnd;
   }
-  while (c != EOF && !(c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f')) {
-    word->push_back(static_cast<char>(c));
-    c = getchar();
-  }
-  return !word->empty();
 }
 
 // Blocks on the console: holding the line is all this program does until
-// the operator says stop.
+// the operator says stop. Text that is not a number is dropped silently.
 static void waitForZero() {
-  std::string word;
-  while (readWord(&word)) {
-    switch (judgeConsoleWord(word)) {
-      case kConsoleRelease:
-        return;
-      case kConsoleNotInteger:
-        fprintf(stderr, "%s\n", discardedWordMessage(word).c_str());
-        break;
-      case kConsoleHold:
-        break;
-    }
+  int run = 1;
+  while (run != 0) {
+    int value = 0;
+    ConsoleVerdict verdict = readConsoleNumber(readStdinByte, 0, &value);
+    // End of input counts as 0: nobody is left to type it.
+    if (verdict == kConsoleEnded) return;
+    if (verdict == kConsoleNumber) run = value;
   }
-  // End of input counts as 0: nobody is left to type it.
 }
 
 int main() {

@@ -4,6 +4,7 @@
 // the summary and plot written.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -20,6 +21,14 @@ std::string readFile(const std::string& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// The rest of the line that starts with label in text, or "" without one.
+std::string lineAfter(const std::string& text, const std::string& label) {
+  size_t at = text.rfind("\n" + label);
+  if (at == std::string::npos) return "";
+  at += 1 + label.size();
+  return text.substr(at, text.find('\n', at) - at);
 }
 
 std::vector<Sample> readSamples(const std::string& path) {
@@ -41,10 +50,13 @@ TEST(Demo, ScriptedRunMeasuresDrivesAndStopsAtNeutral) {
   ASSERT_TRUE(waitExit(&demo, 150)) << demo.outText << demo.errText;
   ASSERT_EQ(0, exitCode(demo)) << demo.outText << demo.errText;
 
-  const std::string prefix = "demo: run folder ";
-  size_t at = demo.outText.find(prefix);
-  ASSERT_NE(std::string::npos, at) << demo.outText;
-  const std::string run = demo.outText.substr(at + prefix.size(), demo.outText.find('\n', at) - at - prefix.size());
+  const std::string run = lineAfter("\n" + demo.outText, "demo: run folder ");
+  ASSERT_EQ(std::string(out) + "/", run.substr(0, strlen(out) + 1)) << demo.outText;
+  // At its end the demo names the plot and the summary by their full paths.
+  const std::string plot = lineAfter(demo.outText, "plot: ");
+  const std::string summaryPath = lineAfter(demo.outText, "summary: ");
+  EXPECT_EQ(run + "/rpm.png", plot) << demo.outText;
+  EXPECT_EQ(run + "/summary.txt", summaryPath) << demo.outText;
 
   // Every speed of the scenario was measured within a few percent.
   std::vector<RpmSegment> segments =
@@ -65,13 +77,13 @@ TEST(Demo, ScriptedRunMeasuresDrivesAndStopsAtNeutral) {
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) sawForward = sawForward || (bytes[i] == 70 && bytes[i + 1] == 196);
   EXPECT_TRUE(sawForward) << "t1700 with s60 should give the pair 70,196";
 
-  const std::string summary = readFile(run + "/summary.txt");
+  const std::string summary = readFile(summaryPath);
   EXPECT_NE(std::string::npos, summary.find("the neutral command")) << summary;
   EXPECT_NE(std::string::npos, summary.find("every program stopped in order")) << summary;
   struct stat png;
-  ASSERT_EQ(0, stat((run + "/rpm.png").c_str(), &png));
+  ASSERT_EQ(0, stat(plot.c_str(), &png));
   EXPECT_GT(png.st_size, 1000);
-  EXPECT_EQ("\x89PNG", readFile(run + "/rpm.png").substr(0, 4));
+  EXPECT_EQ("\x89PNG", readFile(plot).substr(0, 4));
 
   Child rm;
   if (startChild(&rm, {"/bin/rm", "-rf", out}, "", {}, &error)) waitExit(&rm, 30);

@@ -1,17 +1,20 @@
 // Child process handling for the tests; see process.h.
 #include "process.h"
 
+#include <dirent.h>
 #include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <set>
 
@@ -97,7 +100,7 @@ void killAllChildren() {
 }
 
 bool startChild(Child* child, const std::vector<std::string>& programArgv, const std::string& cwd,
-                const std::vector<std::string>& env, std::string* error) {
+                const std::vector<std::string>& env, std::string* error, InputMode input) {
   const std::vector<std::string> argv = withEmulator(programArgv);
   if (!g_atexitRegistered) {
     g_atexitRegistered = true;
@@ -120,6 +123,7 @@ bool startChild(Child* child, const std::vector<std::string>& programArgv, const
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
     dup2(inPipe[0], 0);
+    if (input == kNonBlockingInput) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     signal(SIGPIPE, SIG_DFL);
@@ -181,6 +185,38 @@ bool writeInput(Child* child, const std::string& text) {
 void closeInput(Child* child) {
   if (child->in >= 0) close(child->in);
   child->in = -1;
+}
+
+namespace {
+
+// True when a thread of pid sleeps in a pipe read (the kernel's wait
+// channel names it: pipe_read, anon_pipe_read, pipe_wait).
+bool readingAPipe(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (!dir) return false;
+  bool reading = false;
+  while (struct dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(tasks + "/" + e->d_name + "/wchan");
+    std::string channel;
+    std::getline(in, channel);
+    if (channel.find("pipe_read") != std::string::npos || channel.find("pipe_wait") != std::string::npos)
+      reading = true;
+  }
+  closedir(dir);
+  return reading;
+}
+
+}  // namespace
+
+bool waitInputTaken(Child* child, double seconds) {
+  return waitUntil([&] {
+    int unread = -1;
+    pumpOutput(child, 0);
+    return child->in >= 0 && ioctl(child->in, FIONREAD, &unread) == 0 && unread == 0 &&
+           readingAPipe(child->pid);
+  }, seconds);
 }
 
 void pumpOutput(Child* child, double seconds) {

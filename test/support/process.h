@@ -20,15 +20,25 @@ struct Child {
   bool exited = false;
 };
 
+// How the child's end of its standard input behaves; some launchers hand
+// over a non-blocking one.
+enum InputMode { kBlockingInput, kNonBlockingInput };
+
 // Starts argv[0] (a path) with argv, in directory cwd (empty: inherit),
 // with the extra "NAME=value" entries in env. Returns false and sets
 // *error when the program could not be started.
 bool startChild(Child* child, const std::vector<std::string>& argv, const std::string& cwd = "",
-                const std::vector<std::string>& env = {}, std::string* error = nullptr);
+                const std::vector<std::string>& env = {}, std::string* error = nullptr,
+                InputMode input = kBlockingInput);
 
 // Writes text to the child's standard input; false when the pipe is gone.
 bool writeInput(Child* child, const std::string& text);
 void closeInput(Child* child);
+
+// Waits at most seconds until the child has read everything written to its
+// standard input and one of its threads waits in a read of that pipe again:
+// a reader back in read has acted on all it read before. True when so.
+bool waitInputTaken(Child* child, double seconds);
 
 // Reads whatever the child printed, waiting at most seconds for more.
 void pumpOutput(Child* child, double seconds);
