@@ -5,6 +5,7 @@
 #   make test SANITIZE=address,undefined   (or thread): a separate build folder
 #   make fuzz            every libFuzzer target for FUZZ_SECONDS each (default 60)
 #   make test-aarch64    the non-ROS programs cross-built for the board, tested under qemu-user
+#   make test-kernel     the board's AArch64 programs on Debian's own kernel (tools/kernelboard)
 #   make bench           every benchmark, each on a simulated board
 SHELL := /bin/bash
 # The ROS tools are Debian's Python programs: keep /usr/bin ahead of any other python3.
@@ -20,7 +21,7 @@ endif
 comma := ,
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench fuzz test-aarch64 clean
+.PHONY: all deps configure build test demo bench fuzz test-aarch64 test-kernel clean
 
 all: build
 
@@ -72,6 +73,19 @@ test-aarch64: build
 	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora
 	cmake --build build-aarch64 -j $(JOBS)
 	cd build-aarch64 && ctest --output-on-failure
+
+# The AArch64 builds (as for test-aarch64), then their process-level tests,
+# each inside a virtual machine running Debian's kernel with the board's
+# real drivers; the fidelity table lands in build-kernel/fidelity.md.
+test-kernel: build
+	EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-system-arm cpio kmod xz-utils" tools/install-deps
+	cmake -S cross -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
+	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora
+	cmake --build build-aarch64 -j $(JOBS)
+	cmake -S test/kernel -B build-kernel -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
+	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/build-aarch64
+	cmake --build build-kernel -j $(JOBS)
+	cd build-kernel && ctest --output-on-failure
 
 clean:
 	rm -rf build build-*
