@@ -78,14 +78,15 @@ test-aarch64: build
 # each inside a virtual machine running Debian's kernel with the board's
 # real drivers; the fidelity table lands in build-kernel/fidelity.md.
 test-kernel: build
-	EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-system-arm cpio kmod xz-utils" tools/install-deps
+	EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user qemu-system-arm cpio kmod xz-utils" tools/install-deps
 	cmake -S cross -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
 	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora
 	cmake --build build-aarch64 -j $(JOBS)
 	cmake -S test/kernel -B build-kernel -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
-	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/build-aarch64
+	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/build-aarch64 -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora
 	cmake --build build-kernel -j $(JOBS)
 	cd build-kernel && ctest --output-on-failure
+	@cat build-kernel/fidelity.md
 
 clean:
 	rm -rf build build-*
