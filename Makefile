@@ -6,6 +6,7 @@
 #   make fuzz            every libFuzzer target for FUZZ_SECONDS each (default 60)
 #   make test-aarch64    the non-ROS programs cross-built for the board, tested under qemu-user
 #   make test-kernel     the board's AArch64 programs on Debian's own kernel (tools/kernelboard)
+#   make bench-kernel    the tachometer node on the real kernel (x86-64 guest), beside the stand-in
 #   make bench           every benchmark, each on a simulated board
 SHELL := /bin/bash
 # The ROS tools are Debian's Python programs: keep /usr/bin ahead of any other python3.
@@ -21,7 +22,7 @@ endif
 comma := ,
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench fuzz test-aarch64 test-kernel clean
+.PHONY: all deps configure build test demo bench fuzz test-aarch64 test-kernel bench-kernel clean
 
 all: build
 
@@ -87,6 +88,15 @@ test-kernel: build
 	cmake --build build-kernel -j $(JOBS)
 	cd build-kernel && ctest --output-on-failure
 	@cat build-kernel/fidelity.md
+
+# The host's own userspace on Debian's kernel: the native tachometer node
+# against gpio-mockup's line 397, then the same node on the FUSE stand-in.
+bench-kernel: build
+	EXTRA_PACKAGES="qemu-system-x86 cpio kmod xz-utils" tools/install-deps
+	KERNELBOARD_TIMES=1 tools/kernelboard --arch x86_64 --host-root --timeout 600 -- \
+	  $(BUILD)/devel/env.sh $(BUILD)/devel/lib/pelmora/kernelbench_tachometer
+	SIMBOARD_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora $(BUILD)/devel/env.sh tools/simboard --bare -- \
+	  $(BUILD)/devel/lib/pelmora/bench_tachometer
 
 clean:
 	rm -rf build build-*
