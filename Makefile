@@ -5,6 +5,8 @@
 #   make test SANITIZE=address,undefined   (or thread): a separate build folder
 #   make fuzz            every libFuzzer target for FUZZ_SECONDS each (default 60)
 #   make test-aarch64    every program cross-built for the board, tested under qemu-user
+#   make test-kernel     the board's AArch64 programs on Debian's own kernel (tools/kernelboard)
+#   make bench-kernel    the tachometer node on the real kernel (x86-64 guest), beside the stand-in
 #   make bench           every benchmark, each on a simulated board
 SHELL := /bin/bash
 # The ROS tools are Debian's Python programs: keep /usr/bin ahead of any other python3.
@@ -20,7 +22,7 @@ endif
 comma := ,
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench fuzz test-aarch64 clean
+.PHONY: all deps configure build test demo bench fuzz aarch64 test-aarch64 test-kernel bench-kernel clean
 
 all: build
 
@@ -68,18 +70,40 @@ fuzz:
 # tests are AArch64; the ROS programs build against an arm64 sysroot of
 # Debian's packages (downloaded and unpacked, not installed) and native tests
 # drive them under qemu-user against a native master.
-test-aarch64: build
+aarch64: build
 	EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" tools/install-deps
 	cross/make-sysroot $(CURDIR)/build-aarch64/sysroot
 	cmake -S cross -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
 	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora -DPELMORA_SYSROOT=$(CURDIR)/build-aarch64/sysroot
 	cmake --build build-aarch64 -j $(JOBS)
+
+test-aarch64: aarch64
 	cmake -S cross/ros -B build-aarch64/ros -DPYTHON_EXECUTABLE=/usr/bin/python3 \
 	  -DPELMORA_AARCH64=$(CURDIR)/build-aarch64 -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora \
 	  -DPELMORA_SYSROOT=$(CURDIR)/build-aarch64/sysroot
 	cmake --build build-aarch64/ros -j $(JOBS)
 	cd build-aarch64 && ctest --output-on-failure
 	cd build-aarch64/ros && ctest --output-on-failure
+
+# The AArch64 builds (as for test-aarch64), then their process-level tests,
+# each inside a virtual machine running Debian's kernel with the board's
+# real drivers; the fidelity table lands in build-kernel/fidelity.md.
+test-kernel: aarch64
+	EXTRA_PACKAGES="qemu-system-arm cpio kmod xz-utils" tools/install-deps
+	cmake -S test/kernel -B build-kernel -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
+	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/build-aarch64 -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora
+	cmake --build build-kernel -j $(JOBS)
+	cd build-kernel && ctest --output-on-failure
+	@cat build-kernel/fidelity.md
+
+# The host's own userspace on Debian's kernel: the native tachometer node
+# against gpio-mockup's line 397, then the same node on the FUSE stand-in.
+bench-kernel: build
+	EXTRA_PACKAGES="qemu-system-x86 cpio kmod xz-utils" tools/install-deps
+	KERNELBOARD_TIMES=1 tools/kernelboard --arch x86_64 --host-root --timeout 600 -- \
+	  $(BUILD)/devel/env.sh $(BUILD)/devel/lib/pelmora/kernelbench_tachometer
+	SIMBOARD_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora $(BUILD)/devel/env.sh tools/simboard --bare -- \
+	  $(BUILD)/devel/lib/pelmora/bench_tachometer
 
 clean:
 	rm -rf build build-*
