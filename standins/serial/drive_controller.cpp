@@ -1,15 +1,19 @@
 // Stand-in for the drive controller on /dev/ttyACM0: records every byte the
 // host sends, with its arrival time, as "<seconds> <byte>" lines on stdout
 // and in the --record file; "<seconds> open" and "<seconds> close" mark the
-// host opening and closing the line. Commands on stdin: unplug, plug, quit.
+// host opening and closing the line. Commands on stdin: unplug, plug, quit,
+// and stall / resume: a stalled controller (stuck firmware, full USB buffer)
+// takes no more bytes but does not hang up.
 //   drive_controller [--device PATH] [--record FILE]
 // Times are CLOCK_MONOTONIC seconds, comparable with other processes.
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <string>
@@ -69,6 +73,27 @@ static void serviceLine(int master, bool* hostOpen) {
   }
 }
 
+// Stops or restarts the host's output on the line, as a device that no
+// longer takes bytes would; true when done.
+static bool setHostOutput(int master, bool flowing) {
+  char name[128];
+  if (ptsname_r(master, name, sizeof name) != 0) return false;
+  // Briefly our own handle on the host side: flow control is a property
+  // of the line, and it stays after we close ours.
+  int slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (slave == -1) return false;
+  bool done = tcflow(slave, flowing ? TCOON : TCOOFF) == 0;
+  close(slave);
+  return done;
+}
+
+// While stalled no byte is read; the host coming and going is still noted.
+static void watchHost(int master, bool* hostOpen) {
+  bool open = hostHasLineOpen(master);
+  if (open != *hostOpen) emitEvent(open ? "open" : "close");
+  *hostOpen = open;
+}
+
 static bool parseArgs(int argc, char** argv, const char** device, const char** record) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -107,17 +132,19 @@ int main(int argc, char** argv) {
   fflush(stdout);
 
   bool hostOpen = false;
+  bool stalled = false;
   bool stdinOpen = true;
   std::string pending;
   while (!g_stop) {
     struct pollfd fds[2] = {{stdinOpen ? 0 : -1, POLLIN, 0}, {-1, POLLIN, 0}};
     // A closed line keeps reporting a hang-up, so while nobody has it open
     // we look again every few milliseconds instead of polling it.
-    if (master != -1 && hostOpen) fds[1].fd = master;
-    int timeout = master != -1 && !hostOpen ? 2 : 200;
+    if (master != -1 && hostOpen && !stalled) fds[1].fd = master;
+    int timeout = master != -1 && (!hostOpen || stalled) ? 2 : 200;
     if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
 
-    if (master != -1) serviceLine(master, &hostOpen);
+    if (master != -1 && stalled) watchHost(master, &hostOpen);
+    if (master != -1 && !stalled) serviceLine(master, &hostOpen);
 
     if (fds[0].revents & (POLLIN | POLLHUP)) {
       char buf[256];
@@ -136,11 +163,22 @@ int main(int argc, char** argv) {
           hostOpen = false;
           unplugDevice(device, master);
           master = -1;
+          stalled = false;
           emitEvent("unplugged");
         } else if (command == "plug" && master == -1) {
           master = plugDevice(device);
           if (master == -1) return 1;
           emitEvent("plugged");
+        } else if (command == "stall" && master != -1 && !stalled) {
+          if (!setHostOutput(master, false)) fprintf(stderr, "drive_controller: cannot stall the line\n");
+          // What the host wrote before the stall still counts.
+          serviceLine(master, &hostOpen);
+          stalled = true;
+          emitEvent("stalled");
+        } else if (command == "resume" && master != -1 && stalled) {
+          if (!setHostOutput(master, true)) fprintf(stderr, "drive_controller: cannot resume the line\n");
+          stalled = false;
+          emitEvent("resumed");
         } else if (command == "quit") {
           g_stop = 1;
         }
