@@ -125,6 +125,13 @@ static std::atomic<int> g_hurry(0);
 // stop). Written and read by the writer thread only.
 static double g_stopDeadline = 0;
 
+// One pair's time on the drive line (20 bits at its baud rate), and when
+// the next pair may go: the writer never writes faster than the wire
+// carries, so no stale pair (nor the stop's neutral pair) waits in the
+// kernel's queue behind others. Written and read by the writer thread only.
+static double g_pairMs = 20 * 1000.0 / 9600;
+static double g_nextPairAt = 0;
+
 static double monotonicMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -172,10 +179,41 @@ static bool drainLine(int fd, const std::atomic<int>* run) {
   }
 }
 
-// One command pair as two one-byte writes, throttle first; false when the
-// line failed.
+// The line's baud rate as configured; 9600 for a rate not listed.
+static double lineBaud(int fd) {
+  static const struct {
+    speed_t code;
+    double baud;
+  } kSpeeds[] = {{B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200},
+                 {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+  struct termios options;
+  if (tcgetattr(fd, &options) != 0) return 9600;
+  speed_t code = cfgetospeed(&options);
+  for (size_t i = 0; i < sizeof kSpeeds / sizeof kSpeeds[0]; ++i) {
+    if (kSpeeds[i].code == code) return kSpeeds[i].baud;
+  }
+  return 9600;
+}
+
+// Waits until the line can carry the next pair: one pair's time after the
+// previous one, and once that has left the kernel's buffers. False when
+// the line took nothing within the write bound.
+static bool waitLineReady(int fd, const std::atomic<int>* run) {
+  for (;;) {
+    double left = g_nextPairAt - monotonicMs();
+    if (left <= 0 || g_hurry != 0) break;
+    usleep(static_cast<useconds_t>(left * 1000) + 1);
+  }
+  return drainLine(fd, run);
+}
+
+// One command pair as two one-byte writes, throttle first, paced by the
+// line; false when the line failed.
 static bool sendPair(int fd, unsigned char throttle, unsigned char steering, const std::atomic<int>* run) {
-  return writeByte(fd, throttle, run) && writeByte(fd, steering, run);
+  if (!waitLineReady(fd, run)) return false;
+  bool sent = writeByte(fd, throttle, run) && writeByte(fd, steering, run);
+  g_nextPairAt = monotonicMs() + g_pairMs;
+  return sent;
 }
 
 static bool sendNeutral(int fd, const std::atomic<int>* run) {
@@ -294,14 +332,17 @@ static void dropDriveLine(int* fd, bool* lossReported) {
 static int takeDriveLine(int fd, bool* lossReported, const std::atomic<int>* run) {
   configure_port(fd);
   fcntl(fd, F_SETFL, O_NONBLOCK);
+  g_pairMs = 20 * 1000.0 / lineBaud(fd);
+  g_nextPairAt = 0;
   bool sent = sendNeutral(fd, run);
   if (SERIAL_RAW && *run != 0) usleep(10000);
   if (!sent) dropDriveLine(&fd, lossReported);
   return fd;
 }
 
-// Command writer thread: re-reads the command files without pause and
-// sends each pair to /dev/ttyACM0, framed by the neutral command. A drive
+// Command writer thread: re-reads the command files and sends each pair to
+// /dev/ttyACM0, framed by the neutral command, never faster than the line
+// carries. A drive
 // line that fails, or takes no byte for a second, is closed and opened
 // again about once a second; the controller then gets the neutral command,
 // then the current pair.
@@ -342,6 +383,12 @@ void* swrite(void* arg) {
         dropDriveLine(&fd, &lossReported);
         nextOpen = monotonicMs() + kReopenMs;
       }
+    }
+    // Read the files only once the line can carry a pair, so the pair sent
+    // is the freshest; serial_raw's passes are paced by the line this way.
+    if (fd != -1 && !waitLineReady(fd, run)) {
+      dropDriveLine(&fd, &lossReported);
+      nextOpen = monotonicMs() + kReopenMs;
     }
     int got = readFiles(&throttle, &steering);
     haveThrottle = haveThrottle || (got & kGotThrottle) != 0;
