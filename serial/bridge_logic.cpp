@@ -79,7 +79,7 @@ bool isConsoleSpace(char c) {
 void consoleWordReset(ConsoleWord* word) {
   word->sign = 1;
   word->digits = 0;
-  word->junk = false;
+  word->ended = false;
   word->magnitude = 0;
   word->length = 0;
 }
@@ -87,19 +87,19 @@ void consoleWordReset(ConsoleWord* word) {
 void consoleWordAdd(ConsoleWord* word, char c) {
   bool first = word->length == 0;
   if (word->length < INT_MAX) ++word->length;
-  if (word->junk) return;
+  if (word->ended) return;
   if (first && (c == '+' || c == '-')) {
     word->sign = c == '-' ? -1 : 1;
   } else if (isDigit(c)) {
     word->magnitude = addDigit(word->magnitude, c);
     if (word->digits < INT_MAX) ++word->digits;
   } else {
-    word->junk = true;
+    word->ended = true;
   }
 }
 
 ConsoleVerdict consoleWordVerdict(const ConsoleWord& word, int* value) {
-  if (word.junk || word.digits == 0) return kConsoleNotNumber;
+  if (word.digits == 0) return kConsoleNotNumber;
   *value = clampToInt(word.sign, word.magnitude);
   return kConsoleNumber;
 }

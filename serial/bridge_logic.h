@@ -37,11 +37,13 @@ bool commandsKnown(bool haveThrottle, bool haveSteering);
 bool parseCommandText(const char* text, size_t length, int* value);
 
 // One whitespace-separated word of console input, fed a character at a time
-// so that a word of any length needs no buffer.
+// so that a word of any length needs no buffer. It is read as "%d" reads:
+// optional sign, then digits; the number ends at the first other character
+// and the rest of the word is dropped ("0." and "0abc" are 0).
 struct ConsoleWord {
   int sign;                 // +1 or -1
   int digits;               // digits seen so far
-  bool junk;                // a character that cannot belong to an integer
+  bool ended;               // the number (or the lack of one) is settled
   unsigned long long magnitude;  // saturates just beyond the int range
   int length;               // characters seen so far
 };
@@ -51,8 +53,8 @@ enum ConsoleVerdict { kConsoleNumber, kConsoleNotNumber };
 bool isConsoleSpace(char c);
 void consoleWordReset(ConsoleWord* word);
 void consoleWordAdd(ConsoleWord* word, char c);
-// A complete word is an integer or not; integers beyond the int range
-// saturate, so they never read as 0.
+// A complete word starts with an integer or not; integers beyond the int
+// range saturate, so they never read as 0.
 ConsoleVerdict consoleWordVerdict(const ConsoleWord& word, int* value);
 
 #endif

@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -108,27 +109,122 @@ int configure_port(int fd) {
   return fd;
 }
 
-// Writes one byte; false when the line failed (an unplugged controller's
-// tty answers EIO or ENXIO, a missing one has no descriptor).
-static bool writeByte(int fd, unsigned char byte) {
+// Longest the writer waits for the drive line to take a byte: a controller
+// that takes nothing for this long counts as lost, as if unplugged.
+static const int kWriteBoundMs = 1000;
+// Once a stop is asked for, how long the writer may still spend on the line,
+// so the bridge ends within two seconds whatever the controller does.
+static const int kStopBudgetMs = 1500;
+
+// Set by a stop signal that arrives while a stop is already under way
+// (signal handler on the console thread); read by the writer, which then
+// gives the line one try per byte instead of waiting.
+static std::atomic<int> g_hurry(0);
+
+// When the stop's time is up (monotonic ms, 0 before the writer has seen the
+// stop). Written and read by the writer thread only.
+static double g_stopDeadline = 0;
+
+// One pair's time on the drive line (20 bits at its baud rate), and when
+// the next pair may go: the writer never writes faster than the wire
+// carries, so no stale pair (nor the stop's neutral pair) waits in the
+// kernel's queue behind others. Written and read by the writer thread only.
+static double g_pairMs = 20 * 1000.0 / 9600;
+static double g_nextPairAt = 0;
+
+static double monotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+// Until when a wait on the line that began at start may last: the write
+// bound, cut short by the stop's budget once a stop is seen.
+static double waitDeadline(double start, const std::atomic<int>* run) {
+  double now = monotonicMs();
+  if (*run == 0 && g_stopDeadline == 0) g_stopDeadline = now + kStopBudgetMs;
+  if (g_hurry != 0) return now;
+  double deadline = start + kWriteBoundMs;
+  if (g_stopDeadline != 0 && g_stopDeadline < deadline) deadline = g_stopDeadline;
+  return deadline;
+}
+
+// Writes one byte to the non-blocking drive line, waiting for room within
+// the bound; false when the line failed (an unplugged controller's tty
+// answers EIO or ENXIO) or took nothing in time (a stalled controller).
+static bool writeByte(int fd, unsigned char byte, const std::atomic<int>* run) {
+  const double start = monotonicMs();
   for (;;) {
     ssize_t n = write(fd, &byte, 1);
     if (n == 1) return true;
     if (n < 0 && errno == EINTR) continue;
-    return false;
+    if (n >= 0 || errno != EAGAIN) return false;
+    double left = waitDeadline(start, run) - monotonicMs();
+    if (left <= 0) return false;
+    // Short slices, so a stop seen meanwhile shortens the wait.
+    struct pollfd p = {fd, POLLOUT, 0};
+    poll(&p, 1, left < 10 ? static_cast<int>(left) + 1 : 10);
   }
 }
 
-// One command pair as two one-byte writes, throttle first; false when the
-// line failed.
-static bool sendPair(int fd, unsigned char throttle, unsigned char steering) {
-  return writeByte(fd, throttle) && writeByte(fd, steering);
+// Waits until the bytes written so far have left the kernel's buffers, as
+// tcdrain does, but within the write bound; false when they did not.
+static bool drainLine(int fd, const std::atomic<int>* run) {
+  const double start = monotonicMs();
+  for (;;) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued == 0) return true;
+    if (waitDeadline(start, run) <= monotonicMs()) return false;
+    usleep(500);
+  }
 }
 
-// Sends the neutral command (throttle 1600, steering 90); false when the
-// line failed.
+// The line's baud rate as configured; 9600 for a rate not listed.
+static double lineBaud(int fd) {
+  static const struct {
+    speed_t code;
+    double baud;
+  } kSpeeds[] = {{B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200},
+                 {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+  struct termios options;
+  if (tcgetattr(fd, &options) != 0) return 9600;
+  speed_t code = cfgetospeed(&options);
+  for (size_t i = 0; i < sizeof kSpeeds / sizeof kSpeeds[0]; ++i) {
+    if (kSpeeds[i].code == code) return kSpeeds[i].baud;
+  }
+  return 9600;
+}
+
+// Waits until the line can carry the next pair: one pair's time after the
+// previous one, and once that has left the kernel's buffers. False when
+// the line took nothing within the write bound.
+static bool waitLineReady(int fd, const std::atomic<int>* run) {
+  for (;;) {
+    double left = g_nextPairAt - monotonicMs();
+    if (left <= 0 || g_hurry != 0) break;
+    usleep(static_cast<useconds_t>(left * 1000) + 1);
+  }
+  return drainLine(fd, run);
+}
+
+// One command pair as two one-byte writes, throttle first, paced by the
+// line; false when the line failed.
+static bool sendPair(int fd, unsigned char throttle, unsigned char steering, const std::atomic<int>* run) {
+  if (!waitLineReady(fd, run)) return false;
+  bool sent = writeByte(fd, throttle, run) && writeByte(fd, steering, run);
+  g_nextPairAt = monotonicMs() + g_pairMs;
+  return sent;
+}
+
+static bool sendNeutral(int fd, const std::atomic<int>* run) {
+  return sendPair(fd, throttleByte(kNeutralThrottle), steeringByte(kNeutralSteering, kNegateSteering), run);
+}
+
+// Sends the neutral command (throttle 1600, steering 90), each byte within
+// the write bound, as neutral mode does; false when the line failed.
 bool zeroize(int fd) {
-  return sendPair(fd, throttleByte(kNeutralThrottle), steeringByte(kNeutralSteering, kNegateSteering));
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  return sendNeutral(fd, &g_run);
 }
 
 // Reads one integer from a command file into *value; false, and *value
@@ -204,12 +300,6 @@ void* sread(void* arg) {
   return NULL;
 }
 
-static double monotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
 // True when the tty was hung up under us: an unplugged USB controller (or
 // a stand-in that closed its side) shows it before any write fails.
 static bool lineHungUp(int fd) {
@@ -217,35 +307,51 @@ static bool lineHungUp(int fd) {
   return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+// Closes the drive line once what was written has gone out. Output a
+// stalled controller never took is dropped: a USB serial close would
+// otherwise wait for it (up to 30 s).
+static void releaseLine(int fd, const std::atomic<int>* run) {
+  if (!drainLine(fd, run)) tcflush(fd, TCOFLUSH);
+  close(fd);
+}
+
 // Closes a failed drive line, saying so once per outage.
 static void dropDriveLine(int* fd, bool* lossReported) {
+  // A failed line is not waited for.
+  tcflush(*fd, TCOFLUSH);
   close(*fd);
   *fd = -1;
   if (!*lossReported) printf("swrite: lost %s.\n", kDrivePort);
   *lossReported = true;
 }
 
-// Puts a freshly opened drive line in use: raw 9600 8N1, then the neutral
-// command before anything else (serial_raw gives the controller 10 ms more).
-// Returns fd, or -1 when the line failed already (closed, reported).
-static int takeDriveLine(int fd, bool* lossReported) {
+// Puts a freshly opened drive line in use: raw 9600 8N1, non-blocking so
+// that no write can hold the writer beyond its bound, then the neutral
+// command before anything else (serial_raw gives the controller 10 ms
+// more). Returns fd, or -1 when the line failed already (closed, reported).
+static int takeDriveLine(int fd, bool* lossReported, const std::atomic<int>* run) {
   configure_port(fd);
-  bool sent = zeroize(fd);
-  if (SERIAL_RAW) usleep(10000);
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  g_pairMs = 20 * 1000.0 / lineBaud(fd);
+  g_nextPairAt = 0;
+  bool sent = sendNeutral(fd, run);
+  if (SERIAL_RAW && *run != 0) usleep(10000);
   if (!sent) dropDriveLine(&fd, lossReported);
   return fd;
 }
 
-// Command writer thread: re-reads the command files without pause and
-// sends each pair to /dev/ttyACM0, framed by the neutral command. A drive
-// line that fails is closed and opened again about once a second; the
-// controller then gets the neutral command, then the current pair.
+// Command writer thread: re-reads the command files and sends each pair to
+// /dev/ttyACM0, framed by the neutral command, never faster than the line
+// carries. A drive
+// line that fails, or takes no byte for a second, is closed and opened
+// again about once a second; the controller then gets the neutral command,
+// then the current pair.
 void* swrite(void* arg) {
   std::atomic<int>* run = static_cast<std::atomic<int>*>(arg);
   int fd = open_port(kDrivePort);
   bool lossReported = fd == -1;  // open_port has said so
   if (fd != -1) {
-    fd = takeDriveLine(fd, &lossReported);
+    fd = takeDriveLine(fd, &lossReported, run);
   } else if (SERIAL_RAW) {
     usleep(10000);
   }
@@ -266,8 +372,9 @@ void* swrite(void* arg) {
         fd = openPort(kDrivePort, false);
         if (fd != -1) {
           lossReported = false;
-          fd = takeDriveLine(fd, &lossReported);
+          fd = takeDriveLine(fd, &lossReported, run);
           resend = fd != -1;
+          if (fd == -1) nextOpen = monotonicMs() + kReopenMs;
         }
       }
     } else if (monotonicMs() >= nextCheck) {
@@ -276,6 +383,12 @@ void* swrite(void* arg) {
         dropDriveLine(&fd, &lossReported);
         nextOpen = monotonicMs() + kReopenMs;
       }
+    }
+    // Read the files only once the line can carry a pair, so the pair sent
+    // is the freshest; serial_raw's passes are paced by the line this way.
+    if (fd != -1 && !waitLineReady(fd, run)) {
+      dropDriveLine(&fd, &lossReported);
+      nextOpen = monotonicMs() + kReopenMs;
     }
     int got = readFiles(&throttle, &steering);
     haveThrottle = haveThrottle || (got & kGotThrottle) != 0;
@@ -288,20 +401,25 @@ void* swrite(void* arg) {
     resend = false;
     lastThrottle = throttleOut;
     lastSteering = steeringOut;
-    if (fd != -1 && !sendPair(fd, throttleOut, steeringOut)) {
+    if (fd != -1 && !sendPair(fd, throttleOut, steeringOut, run)) {
       dropDriveLine(&fd, &lossReported);
       nextOpen = monotonicMs() + kReopenMs;
     }
     if (kEcho) printf("Throttle = %d\nSteering = %d\n\n", echoedThrottle(throttleOut), steering);
   }
   // The car is left at rest whenever the bridge lets go of the line. A line
-  // lost meanwhile gets one last try, so a re-plugged controller hears it too.
-  if (fd != -1 && !zeroize(fd)) dropDriveLine(&fd, &lossReported);
-  if (fd == -1) {
+  // lost meanwhile gets one last try within the stop's budget, so a
+  // re-plugged controller hears it too.
+  if (fd != -1 && !sendNeutral(fd, run)) dropDriveLine(&fd, &lossReported);
+  if (fd == -1 && waitDeadline(monotonicMs(), run) > monotonicMs()) {
     fd = openPort(kDrivePort, false);
-    if (fd != -1) zeroize(configure_port(fd));
+    if (fd != -1) {
+      configure_port(fd);
+      fcntl(fd, F_SETFL, O_NONBLOCK);
+      sendNeutral(fd, run);
+    }
   }
-  if (fd != -1) close(fd);
+  if (fd != -1) releaseLine(fd, run);
   return NULL;
 }
 
@@ -338,8 +456,9 @@ static int nextConsoleChar(ConsoleInput* in, const sigset_t* waitMask) {
   return static_cast<unsigned char>(in->buf[in->next++]);
 }
 
-// Reads the next console integer, reporting and skipping words that are
-// not integers. False at end of input or once the run flag is 0.
+// Reads the next console integer as "%d" would: the number at the start
+// of a word, the rest of the word dropped; words that do not start with a
+// number are skipped. False at end of input or once the run flag is 0.
 static bool readConsoleInteger(ConsoleInput* in, const sigset_t* waitMask, int* value) {
   for (;;) {
     int c = nextConsoleChar(in, waitMask);
@@ -352,8 +471,8 @@ static bool readConsoleInteger(ConsoleInput* in, const sigset_t* waitMask, int* 
       c = nextConsoleChar(in, waitMask);
     }
     if (c == kConsoleStopped) return false;
+    // A word that does not start with a number is dropped without a word.
     if (consoleWordVerdict(word, value) == kConsoleNumber) return true;
-    fputs("ignored console input: not an integer\n", stderr);
     if (c == kConsoleEnd) return false;
   }
 }
@@ -366,12 +485,15 @@ static void storeRunFlag(int value) {
   }
 }
 
-// Async-signal-safe: a lock-free atomic store and nothing else.
-static void onStopSignal(int) { g_run.store(0); }
+// Async-signal-safe: lock-free atomics and nothing else. A signal that
+// finds the stop under way tells the writer to stop waiting on the line.
+static void onStopSignal(int) {
+  if (g_run.exchange(0) == 0) g_hurry.store(1);
+}
 
 // SIGINT, SIGTERM and SIGHUP act as a typed 0. They stay blocked on every
 // thread (the worker inherits the mask) and are taken only inside the
-// console's ppoll, with *waitMask; a second one while stopping is harmless.
+// main thread's ppoll calls, with *waitMask.
 static void catchStopSignals(sigset_t* waitMask) {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -394,7 +516,7 @@ static void catchStopSignals(sigset_t* waitMask) {
 static int runNeutral() {
   int fd = configure_port(open_port(kDrivePort));
   zeroize(fd);
-  close(fd);
+  if (fd != -1) releaseLine(fd, &g_run);
   return 0;
 }
 
@@ -437,6 +559,10 @@ int main(int argc, char** argv) {
     // End of input stops the worker like a typed 0.
     storeRunFlag(readConsoleInteger(&console, &waitMask, &value) ? value : 0);
   }
-  pthread_join(worker, NULL);
+  // Joined while taking stop signals, so a second one can hurry the writer.
+  while (pthread_tryjoin_np(worker, NULL) == EBUSY) {
+    struct timespec slice = {0, 10 * 1000 * 1000};
+    ppoll(NULL, 0, &slice, &waitMask);
+  }
   return 0;
 }

@@ -132,7 +132,7 @@ void benchBridge(const std::string& build, const std::string& folder, int steeri
 
   Child driveChild;
   Child bridge;
-  if (!startChild(&driveChild, {bin("drive_controller")}) ||
+  if (!startChild(&driveChild, {bin("drive_controller"), "--unpaced"}) ||
       !waitForOutput(&driveChild, "ready /dev/ttyACM0\n", 10)) {
     printf("  %s: the drive controller stand-in did not start\n", build.c_str());
     return;

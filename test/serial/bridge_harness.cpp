@@ -1,7 +1,9 @@
 // Shared set-up for the serial bridge tests; see bridge_harness.h.
 #include "bridge_harness.h"
 
+#include <signal.h>
 #include <stdio.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <dirent.h>
 #include <poll.h>
@@ -55,8 +57,10 @@ void writeInPlace(const std::string& path, const std::string& text) {
   out << text;
 }
 
-bool startDriveController(DriveController* drive) {
-  if (!startChild(&drive->child, {bin("drive_controller")})) return false;
+bool startDriveController(DriveController* drive, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {bin("drive_controller")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (!startChild(&drive->child, argv)) return false;
   return waitForOutput(&drive->child, "ready /dev/ttyACM0\n", 10);
 }
 
@@ -202,3 +206,21 @@ bool catchesSignals(pid_t pid, const std::vector<int>& sigs) {
   }
   return false;
 }
+
+const Build kBuilds[2] = {{"serial", 166, true}, {"serial_raw", 90, false}};
+
+int steeringOf(const Build& build, int steering) { return (build.negate ? -steering : steering) & 0xFF; }
+
+std::string echo(int throttle, int steering) {
+  return "Throttle = " + std::to_string(throttle) + "\nSteering = " + std::to_string(steering) + "\n\n";
+}
+
+std::vector<int> bytesSinceLastOpen(const DriveController& drive) {
+  std::vector<int> bytes;
+  for (const LineEvent& e : drive.events) {
+    if (e.event == "open") bytes.clear();
+    if (e.byte >= 0) bytes.push_back(e.byte);
+  }
+  return bytes;
+}
+

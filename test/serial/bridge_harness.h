@@ -41,7 +41,8 @@ struct DriveController {
   std::vector<LineEvent> events;
 };
 
-bool startDriveController(DriveController* drive);
+// Extra arguments (--unpaced, ...) are passed on.
+bool startDriveController(DriveController* drive, const std::vector<std::string>& args = {});
 // Reads what the stand-in printed so far (waiting at most seconds).
 void updateDrive(DriveController* drive, double seconds);
 std::vector<int> driveBytes(const DriveController& drive);
@@ -86,3 +87,19 @@ double cpuSeconds(pid_t pid);
 std::vector<std::string> openDescriptors(pid_t pid);
 // True once it catches every signal in sigs (its handlers are installed).
 bool catchesSignals(pid_t pid, const std::vector<int>& sigs);
+
+// The two shipped builds and what tells them apart on the wire.
+struct Build {
+  std::string name;
+  int neutralSteering;
+  bool negate;
+};
+extern const Build kBuilds[2];
+
+// The steering byte a build sends for a steering value.
+int steeringOf(const Build& build, int steering);
+// The serial build's console echo of one pair.
+std::string echo(int throttle, int steering);
+// The bytes the controller received since the host last opened the line.
+std::vector<int> bytesSinceLastOpen(const DriveController& drive);
+

@@ -92,13 +92,6 @@ TEST(ChangeFilter, SendsOnlyChangedPairsWhenFiltering) {
   EXPECT_TRUE(pairToSend(false, 60, 90, 60, 90));
 }
 
-TEST(ChangeFilter, NothingIsSentBeforeBothFilesGaveAValue) {
-  EXPECT_FALSE(commandsKnown(false, false));
-  EXPECT_FALSE(commandsKnown(true, false));
-  EXPECT_FALSE(commandsKnown(false, true));
-  EXPECT_TRUE(commandsKnown(true, true));
-}
-
 TEST(CommandFileText, ReadsLikeDecimalScanf) {
   int v = -7;
   EXPECT_TRUE(parse("1600\n", &v));
@@ -162,9 +155,22 @@ TEST(ConsoleInput, OutOfRangeIntegersNeverReadAsZero) {
   EXPECT_EQ(kConsoleNumber, verdict);
 }
 
-TEST(ConsoleInput, OtherWordsAreNotNumbers) {
+TEST(ConsoleInput, ANumberEndsAtTheFirstOtherCharacterAsPercentDReads) {
   ConsoleVerdict verdict;
-  for (const char* text : {"abc", "-", "+", "7x", "x7", "0.5", "--1", "1-", "stop"}) {
+  const struct {
+    const char* text;
+    int value;
+  } cases[] = {{"0.", 0}, {"0abc", 0}, {"0,", 0}, {"+0", 0}, {"-0", 0}, {"00", 0}, {"0.5", 0},
+               {"7abc", 7}, {"1-", 1}, {"-12+3", -12}, {"99999999999x", INT_MAX}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.value, wordValue(c.text, &verdict)) << c.text;
+    EXPECT_EQ(kConsoleNumber, verdict) << c.text;
+  }
+}
+
+TEST(ConsoleInput, WordsThatDoNotStartWithANumberAreNotNumbers) {
+  ConsoleVerdict verdict;
+  for (const char* text : {"abc", "-", "+", "x7", ".0", "--1", "+-1", "stop"}) {
     wordValue(text, &verdict);
     EXPECT_EQ(kConsoleNotNumber, verdict) << text;
   }

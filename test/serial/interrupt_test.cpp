@@ -12,74 +12,20 @@
 #include <thread>
 #include <vector>
 
-#include "bridge_harness.h"
+#include "bridge_fixture.h"
 
 namespace {
 
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-struct Build {
-  std::string name;
-  int neutralSteering;
-};
-const Build kBuilds[] = {{"serial", 166}, {"serial_raw", 90}};
-
 std::string trace(const Build& build, int sig) { return build.name + " / " + strsignal(sig); }
 
-class BridgeInterrupt : public testing::Test {
+class BridgeInterrupt : public BridgeTest {
  protected:
-  void SetUp() override { tree = makeCommandTree(); }
-  void TearDown() override {
-    reset();
-    removeCommandTree(tree);
-  }
-
-  void reset() {
-    stopChild(&bridge, SIGKILL, 5);
-    stopChild(&drive.child, SIGTERM, 5);
-    stopChild(&tacho, SIGTERM, 5);
-    bridge = Child();
-    drive = DriveController();
-    tacho = Child();
-  }
-
-  std::string folder(const Build& build) { return build.name == "serial" ? tree.teleop : tree.raw; }
-
-  void setFiles(const Build& build, int throttle, int steering) {
-    writeAtomically(folder(build) + "/throttle.txt", std::to_string(throttle) + "\n");
-    writeAtomically(folder(build) + "/steering.txt", std::to_string(steering) + "\n");
-  }
-
-  bool waitBytes(size_t n) {
-    return waitDrive(&drive, [n](const DriveController& d) { return driveBytes(d).size() >= n; }, 10);
-  }
-
   void waitHandlers() {
     ASSERT_TRUE(waitUntil([&] { return catchesSignals(bridge.pid, {SIGINT, SIGTERM, SIGHUP}); }, 10))
         << "the bridge never installed its stop handlers";
   }
-
-  void expectCleanExit() {
-    ASSERT_TRUE(waitExitReading(&bridge, &drive, 10)) << "the bridge did not stop";
-    EXPECT_TRUE(WIFEXITED(bridge.status)) << "ended by signal " << WTERMSIG(bridge.status);
-    EXPECT_EQ(0, exitCode(bridge));
-  }
-
-  // Whole pairs only, and the neutral pair right before the line closed.
-  void expectNeutralLast(const Build& build) {
-    ASSERT_TRUE(waitDrive(&drive, [](const DriveController& d) { return countEvents(d, "close") >= 1; }, 10));
-    std::vector<int> bytes = driveBytes(drive);
-    ASSERT_GE(bytes.size(), 2u);
-    EXPECT_EQ(0u, bytes.size() % 2);
-    EXPECT_EQ(60, bytes[bytes.size() - 2]);
-    EXPECT_EQ(build.neutralSteering, bytes.back());
-    EXPECT_EQ("close", drive.events.back().event);
-  }
-
-  CommandTree tree;
-  Child bridge;
-  Child tacho;
-  DriveController drive;
 };
 
 }  // namespace
