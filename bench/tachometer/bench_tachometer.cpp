@@ -18,7 +18,7 @@
 
 #include "gpio_board.h"
 #include "process.h"
-#include "ros_master.h"
+#include "tacho_bench_board.h"
 
 namespace {
 
@@ -34,14 +34,6 @@ struct Row {
   double samplesPerSecond;
   double bareSamplesPerSecond;
 };
-
-std::vector<double> readNumbers(const std::string& path) {
-  std::vector<double> numbers;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) numbers.push_back(strtod(line.c_str(), nullptr));
-  return numbers;
-}
 
 long replyNumber(const std::string& reply, const std::string& key) {
   size_t at = reply.find(key);
@@ -148,33 +140,9 @@ bool measure(double rpm, double seconds, const std::string& workDir, Row* row) {
 }  // namespace
 
 int main() {
-  const char* boardDir = getenv("SIMBOARD_DIR");
-  if (!boardDir) {
-    fprintf(stderr, "bench_tachometer: run me inside tools/simboard --bare\n");
-    return 2;
-  }
-  const std::string workDir = std::string(boardDir) + "/bench_tachometer";
-  mkdir(workDir.c_str(), 0755);
-  const std::string rosHome = workDir + "/ros_home";
-  mkdir(rosHome.c_str(), 0755);
-  setenv("ROS_HOME", rosHome.c_str(), 0);
-
-  Child sim;
-  std::string error;
-  if (!startGpioBoard(&sim, &error)) {
-    fprintf(stderr, "bench_tachometer: %s\n", error.c_str());
-    return 1;
-  }
-  gpioBoard("export 397");
-  gpioBoard("wave 397 const 0");
-
-  setenv("ROS_IP", "127.0.0.1", 1);
-  Child rosmaster;
-  if (!startRosMaster(&rosmaster, &error)) {
-    fprintf(stderr, "bench_tachometer: %s\n", error.c_str());
-    stopGpioBoard(&sim);
-    return 1;
-  }
+  TachoBench bench;
+  if (int status = startTachoBench("bench_tachometer", &bench)) return status;
+  const std::string& workDir = bench.workDir;
 
   std::vector<Row> rows;
   const double speeds[] = {60, 600, 3000, 6000, 12000, 24000, 48000};
@@ -201,7 +169,6 @@ int main() {
            bare / rows.size(), kValueFile, 100.0 * node / bare);
   }
 
-  stopChild(&rosmaster, SIGINT, 10);
-  stopGpioBoard(&sim);
+  stopTachoBench(&bench);
   return rows.size() == sizeof speeds / sizeof speeds[0] ? 0 : 1;
 }

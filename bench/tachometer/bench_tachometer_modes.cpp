@@ -17,7 +17,7 @@
 #include "gpio_board.h"
 #include "process.h"
 #include "process_watch.h"
-#include "ros_master.h"
+#include "tacho_bench_board.h"
 
 namespace {
 
@@ -33,14 +33,6 @@ struct Row {
   double nodeCpu;  // share of one core
   double simCpu;
 };
-
-std::vector<double> readNumbers(const std::string& path) {
-  std::vector<double> numbers;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) numbers.push_back(strtod(line.c_str(), nullptr));
-  return numbers;
-}
 
 long boardReads() {
   const std::string state = gpioBoard("state 397");
@@ -142,33 +134,9 @@ bool measure(bool edges, double rpm, double seconds, const std::string& workDir,
 }  // namespace
 
 int main() {
-  const char* boardDir = getenv("SIMBOARD_DIR");
-  if (!boardDir) {
-    fprintf(stderr, "bench_tachometer_modes: run me inside tools/simboard --bare\n");
-    return 2;
-  }
-  const std::string workDir = std::string(boardDir) + "/bench_tachometer_modes";
-  mkdir(workDir.c_str(), 0755);
-  const std::string rosHome = workDir + "/ros_home";
-  mkdir(rosHome.c_str(), 0755);
-  setenv("ROS_HOME", rosHome.c_str(), 0);
-
-  Child sim;
-  std::string error;
-  if (!startGpioBoard(&sim, &error)) {
-    fprintf(stderr, "bench_tachometer_modes: %s\n", error.c_str());
-    return 1;
-  }
-  gpioBoard("export 397");
-  gpioBoard("wave 397 const 0");
-
-  setenv("ROS_IP", "127.0.0.1", 1);
-  Child rosmaster;
-  if (!startRosMaster(&rosmaster, &error)) {
-    fprintf(stderr, "bench_tachometer_modes: %s\n", error.c_str());
-    stopGpioBoard(&sim);
-    return 1;
-  }
+  TachoBench bench;
+  if (int status = startTachoBench("bench_tachometer_modes", &bench)) return status;
+  const std::string& workDir = bench.workDir;
 
   std::vector<Row> rows;
   const double speeds[] = {60, 600, 3000, 6000, 12000};
@@ -177,7 +145,7 @@ int main() {
     for (double rpm : speeds) {
       Row row;
       ++wanted;
-      if (measure(edges, rpm, rpm < 100 ? 6.0 : 3.0, workDir, sim.pid, &row)) rows.push_back(row);
+      if (measure(edges, rpm, rpm < 100 ? 6.0 : 3.0, workDir, bench.sim.pid, &row)) rows.push_back(row);
     }
   }
 
@@ -199,7 +167,6 @@ int main() {
   printf("edge mode goal (<= 2%% of a core and median error <= 1%% at 3000 rpm, no change missed at 5 ms "
          "or more apart): %s\n", goal && !missedSlow ? "met" : "not met");
 
-  stopChild(&rosmaster, SIGINT, 10);
-  stopGpioBoard(&sim);
+  stopTachoBench(&bench);
   return rows.size() == wanted ? 0 : 1;
 }
