@@ -158,7 +158,10 @@ TEST_F(TachometerNode, EdgesSleepOnAStillLineStopPromptlyAndRestoreTheEdge) {
   const double interrupted = nowSeconds();
   stopChild(&node_, SIGINT, 10);
   const double stoppedMs = (nowSeconds() - interrupted) * 1000.0;
-  EXPECT_LT(stoppedMs, 500.0);
+  // The wait itself ends within 100 ms; a sanitizer build's roscpp teardown
+  // and exit take several times longer than a plain one's.
+  const double boundMs = std::string(PELMORA_SANITIZE).empty() ? 500.0 : 1500.0;
+  EXPECT_LT(stoppedMs, boundMs);
   EXPECT_EQ(0, exitCode(node_));
   EXPECT_EQ("", node_.errText);
   EXPECT_EQ(0u, node_.outText.find("This iteration's\nCounts=7\nSpeed=1234\n")) << node_.outText.substr(0, 100);
