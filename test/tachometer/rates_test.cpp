@@ -32,10 +32,14 @@ class TachometerModes : public TachometerNode {
   // per second of wall time while measuring (after its start-up).
   double runAt600(const std::vector<std::string>& args, double seconds) {
     node_ = Child();
-    // The wheel starts turning once the node runs, so its first change is a rise.
+    // The wheel starts turning once the node has read the still line, so
+    // its first change is a rise.
     board("wave 397 const 0");
+    const long readsBefore = boardReads();
     EXPECT_NO_FATAL_FAILURE(startNode(args));
     if (node_.pid <= 0) return -1;
+    EXPECT_TRUE(waitUntil([&] { pumpOutput(&node_, 0.01); return boardReads() > readsBefore; }, 30))
+        << "the node never read the line; stderr: " << node_.errText;
     board("wave 397 rpm 600");
     EXPECT_TRUE(waitReadings(2, 30)) << readings_.size() << " readings; stderr: " << node_.errText;
     const double from = nowSeconds();
