@@ -234,6 +234,8 @@ static int storeAttribute(FileKind kind, Line* line, const std::string& text) {
       return 0;
     case kEdge:
       if (text != "none" && text != "rising" && text != "falling" && text != "both") return -EINVAL;
+      // The kernel will not take an interrupt on a line it drives.
+      if (line->output && text != "none") return -EIO;
       line->edge = text;
       return 0;
     case kActiveLow:

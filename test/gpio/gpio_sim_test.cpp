@@ -99,10 +99,12 @@ TEST_F(GpioSim, RefusesWhatTheKernelRefuses) {
   EXPECT_EQ("out\n", readText(kGpio + "gpio397/direction"));
   EXPECT_EQ(0, writeBytes(kGpio + "gpio397/value", std::string("1\0", 2)));
   EXPECT_EQ("1\n", readText(kGpio + "gpio397/value"));
-  EXPECT_EQ(0, writeBytes(kGpio + "gpio397/edge", "rising\n"));
-  EXPECT_EQ("rising\n", readText(kGpio + "gpio397/edge"));
+  EXPECT_EQ(EIO, writeBytes(kGpio + "gpio397/edge", "rising\n"));
+  EXPECT_EQ("none\n", readText(kGpio + "gpio397/edge"));
   EXPECT_EQ(0, writeBytes(kGpio + "gpio397/direction", std::string("in\0", 3)));
   EXPECT_EQ("in\n", readText(kGpio + "gpio397/direction"));
+  EXPECT_EQ(0, writeBytes(kGpio + "gpio397/edge", "rising\n"));
+  EXPECT_EQ("rising\n", readText(kGpio + "gpio397/edge"));
   // A shell's redirection (open with O_TRUNC, then a write) works too.
   EXPECT_EQ(0, system("echo 397 > /sys/class/gpio/unexport"));
   EXPECT_EQ("ok 3339370a", gpioBoard("written unexport"));

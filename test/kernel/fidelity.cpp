@@ -42,6 +42,7 @@ const Scenario kCatalogue[] = {
     {"gpio.export.negative", "write \"-1\" to export", ""},
     {"gpio.export.absent", "write \"999\" (no such line) to export", "the programs only use line 397"},
     {"gpio.direction.out", "write \"out\\0\" (4 bytes) to direction", ""},
+    {"gpio.edge.output", "write \"both\\0\" to an output's edge", ""},
     {"gpio.value.out", "write \"1\\0\" to an output's value, read it back", ""},
     {"gpio.direction.in", "write \"in\\0\" (3 bytes) to direction", ""},
     {"gpio.direction.bad", "write \"sideways\\0\" to direction", "no program writes another keyword"},
@@ -51,6 +52,7 @@ const Scenario kCatalogue[] = {
     {"gpio.activelow", "write \"1\\0\" to active_low; value of the high input", ""},
     {"gpio.edge.both", "write \"both\\0\" to edge", ""},
     {"gpio.edge.empty", "write \"\\0\" to edge", ""},
+    {"gpio.direction.edge", "write \"out\\0\" to direction while edge is both", ""},
     {"gpio.unexport", "write \"397\" to unexport; line folder gone at once", ""},
     {"gpio.unexport.again", "unexport a line not exported", ""},
     {"gpio.open.absent", "open value of a line not exported", ""},
@@ -62,7 +64,7 @@ const Scenario kCatalogue[] = {
     {"tty.bytes.out", "bytes 0..255 host to controller", ""},
     {"tty.bytes.in", "bytes 0..255 controller to host", ""},
     {"tty.block", "non-blocking writes until the controller-side buffer is full",
-     "only the amount differs; the bridge's blocking write waits either way"},
+     "only the amount differs; the bridge waits up to its write bound either way"},
     {"tty.unplug.poll", "poll(POLLOUT) on the host end after unplug", ""},
     {"tty.unplug.read", "read on the host end after unplug", ""},
     {"tty.unplug.write", "write on the host end after unplug", ""},
@@ -129,6 +131,7 @@ void runGpio(std::map<std::string, std::string>* r) {
   (*r)["gpio.export.negative"] = writeFile(g + "export", "-1");
   (*r)["gpio.export.absent"] = writeFile(g + "export", "999");
   (*r)["gpio.direction.out"] = writeFile(line + "direction", std::string("out", 4));
+  (*r)["gpio.edge.output"] = writeFile(line + "edge", std::string("both", 5));
   std::string v = writeFile(line + "value", std::string("1", 2));
   (*r)["gpio.value.out"] = v + ", reads " + readFile(line + "value", 64);
   (*r)["gpio.direction.in"] = writeFile(line + "direction", std::string("in", 3));
@@ -142,6 +145,8 @@ void runGpio(std::map<std::string, std::string>* r) {
   writeFile(line + "active_low", std::string("0", 2));
   (*r)["gpio.edge.both"] = writeFile(line + "edge", std::string("both", 5));
   (*r)["gpio.edge.empty"] = writeFile(line + "edge", std::string("", 1));
+  (*r)["gpio.direction.edge"] = writeFile(line + "direction", std::string("out", 4));
+  writeFile(line + "direction", std::string("in", 3));
   writeFile(line + "edge", std::string("none", 5));
   v = writeFile(g + "unexport", "397");
   (*r)["gpio.unexport"] = v + (exists(line) ? ", folder still there" : ", folder gone");
