@@ -358,9 +358,12 @@ TEST_F(CommandWriter, AtWireSpeedTheLastChangeAndTheStopArriveWithin20Ms) {
     std::vector<double> lastChange;
     for (int burst = 0; burst < 5; ++burst) {
       for (int i = 0; i < 40; ++i) writeAtomically(dir + "/throttle.txt", std::to_string(1010 + 10 * (i % 20)) + "\n");
-      const int last = 1500 + 10 * burst;
-      writeAtomically(dir + "/throttle.txt", std::to_string(last) + "\n");
+      // A value the line has not carried yet, timed from just before its
+      // write: a bridge quick enough to send it before the test reads the
+      // clock must not be missed.
+      const int last = 1510 + 10 * burst;
       const double written = nowSeconds();
+      writeAtomically(dir + "/throttle.txt", std::to_string(last) + "\n");
       // The first time the pair reaches the controller: serial_raw sends it
       // again on every pass after that.
       double arrived = 0;
