@@ -14,65 +14,12 @@
 #include <vector>
 
 #include "gpio_board.h"
+#include "gpio_call.h"
 #include "gpio_sysfs.h"
 
 namespace {
 
-// ---- child side: one library call, result on standard output ----
-
-int runCall(int argc, char** argv) {
-  const std::string name = argv[0];
-  auto arg = [&](int i) { return i < argc ? atoi(argv[i]) : 0; };
-  // The descriptor the call's own open will get, for the wrong-count result.
-  int next = open("/dev/null", O_RDONLY);
-  close(next);
-  int value = -7;
-  int result;
-  if (name == "export") result = gpioExport(arg(1));
-  else if (name == "unexport") result = gpioUnexport(arg(1));
-  else if (name == "direction") result = gpioSetDirection(arg(1), arg(2));
-  else if (name == "setvalue") result = gpioSetValue(arg(1), arg(2));
-  else if (name == "getvalue") result = gpioGetValue(arg(1), &value);
-  else if (name == "getvalue-fd0") {
-    close(0);  // the call's open then gets descriptor 0
-    next = 0;
-    result = gpioGetValue(arg(1), &value);
-  } else if (name == "edge") result = gpioSetEdge(arg(1), argc > 2 ? argv[2] : "");
-  else if (name == "open") result = gpioOpen(arg(1));
-  else if (name == "close") result = gpioClose(arg(1));
-  else if (name == "activelow") result = gpioActiveLow(arg(1), arg(2));
-  else return 2;
-  printf("result=%d value=%d next=%d\n", result, value, next);
-  return 0;
-}
-
-struct CallResult {
-  int result = -100;
-  int value = -100;
-  int next = -100;
-  std::string err;
-};
-
-CallResult callInChild(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/proc/self/exe", "--call"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  Child child;
-  CallResult r;
-  std::string error;
-  if (!startChild(&child, argv, "", {}, &error)) {
-    ADD_FAILURE() << error;
-    return r;
-  }
-  if (!waitExit(&child, 10)) {
-    stopChild(&child, SIGKILL, 1);
-    ADD_FAILURE() << "call did not finish";
-    return r;
-  }
-  EXPECT_EQ(0, exitCode(child));
-  sscanf(child.outText.c_str(), "result=%d value=%d next=%d", &r.result, &r.value, &r.next);
-  r.err = child.errText;
-  return r;
-}
+GpioCall callInChild(const std::vector<std::string>& args) { return gpioCallInChild(args, 10); }
 
 bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
@@ -108,7 +55,7 @@ TEST_F(GpioSysfs, ExportWritesTheDigitsOnlyAndCreatesTheLineFiles) {
 
 TEST_F(GpioSysfs, ExportOfAnExportedLineReportsBusyWithItsDescriptor) {
   exportLine(397);
-  CallResult r = callInChild({"export", "397"});
+  GpioCall r = callInChild({"export", "397"});
   EXPECT_EQ("gpioExport: Device or resource busy\n", r.err);
   EXPECT_EQ(r.next, r.result);
   EXPECT_GT(r.result, 0);
@@ -119,14 +66,14 @@ TEST_F(GpioSysfs, UnexportReleasesAndRefusesALineNotExported) {
   EXPECT_EQ(0, gpioUnexport(397));
   EXPECT_EQ("ok 333937", gpioBoard("written unexport"));
   EXPECT_FALSE(fileExists("/sys/class/gpio/gpio397"));
-  CallResult r = callInChild({"unexport", "397"});
+  GpioCall r = callInChild({"unexport", "397"});
   EXPECT_EQ("gpioUnexport: Invalid argument\n", r.err);
   EXPECT_EQ(r.next, r.result);
   EXPECT_GT(r.result, 0);
 }
 
 TEST_F(GpioSysfs, NegativeLineNumberKeepsItsSign) {
-  CallResult r = callInChild({"export", "-1"});
+  GpioCall r = callInChild({"export", "-1"});
   EXPECT_EQ("ok 2d31", gpioBoard("written export"));
   EXPECT_EQ("gpioExport: Invalid argument\n", r.err);
   EXPECT_EQ(r.next, r.result);
@@ -134,7 +81,7 @@ TEST_F(GpioSysfs, NegativeLineNumberKeepsItsSign) {
 
 TEST_F(GpioSysfs, ExportAndUnexportNameTheLineWhenSysfsIsMissing) {
   stopGpioBoard(&sim_);
-  CallResult r = callInChild({"export", "397"});
+  GpioCall r = callInChild({"export", "397"});
   EXPECT_EQ(-1, r.result);
   EXPECT_EQ("gpioExport unable to open gpio397: No such file or directory\n", r.err);
   r = callInChild({"unexport", "-12"});
@@ -180,7 +127,7 @@ TEST_F(GpioSysfs, SetValueAndActiveLowWriteOneForAnyNonZero) {
 
 TEST_F(GpioSysfs, SetValueOnAnInputIsRefused) {
   exportLine(397);
-  CallResult r = callInChild({"setvalue", "397", "1"});
+  GpioCall r = callInChild({"setvalue", "397", "1"});
   EXPECT_EQ("gpioSetValue: Operation not permitted\n", r.err);
   EXPECT_EQ(r.next, r.result);
 }
@@ -190,7 +137,7 @@ TEST_F(GpioSysfs, SetEdgePassesTheTextWithItsZeroByteUnchecked) {
   EXPECT_EQ(0, gpioSetEdge(397, "both"));
   EXPECT_EQ("ok 626f746800", gpioBoard("written gpio397/edge"));
   EXPECT_NE(std::string::npos, gpioBoard("state 397").find(" edge=both "));
-  CallResult r = callInChild({"edge", "397", ""});
+  GpioCall r = callInChild({"edge", "397", ""});
   EXPECT_EQ("ok 00", gpioBoard("written gpio397/edge"));
   EXPECT_EQ("gpioSetEdge: Invalid argument\n", r.err);
   EXPECT_EQ(r.next, r.result);
@@ -211,7 +158,7 @@ TEST_F(GpioSysfs, GetValueReadsTheLevelOfThatMomentOncePerCall) {
 TEST_F(GpioSysfs, GetValueFailuresLeaveTheVariableAlone) {
   exportLine(397);
   ASSERT_EQ("ok", gpioBoard("fault 397 short 1"));
-  CallResult r = callInChild({"getvalue", "397"});
+  GpioCall r = callInChild({"getvalue", "397"});
   EXPECT_EQ(-7, r.value);
   EXPECT_EQ(r.next, r.result);
   EXPECT_EQ(0u, r.err.find("gpioGetValue: "));
@@ -244,7 +191,7 @@ TEST_F(GpioSysfs, EveryPerLineCallOnALineNotExportedNamesTheLine) {
   const std::vector<std::string> names = {"gpioSetDirection", "gpioSetValue", "gpioGetValue",
                                           "gpioSetEdge",      "gpioOpen",     "gpioActiveLow"};
   for (size_t i = 0; i < calls.size(); ++i) {
-    CallResult r = callInChild(calls[i]);
+    GpioCall r = callInChild(calls[i]);
     EXPECT_EQ(-1, r.result) << names[i];
     EXPECT_EQ(names[i] + " unable to open gpio398: No such file or directory\n", r.err);
   }
@@ -262,7 +209,7 @@ TEST_F(GpioSysfs, OpenHandsOutANonBlockingDescriptorUntilClose) {
   EXPECT_EQ('1', level);
   EXPECT_EQ(0, gpioClose(fd));
   EXPECT_EQ(-1, gpioClose(fd));
-  CallResult r = callInChild({"close", "-5"});
+  GpioCall r = callInChild({"close", "-5"});
   EXPECT_EQ(-1, r.result);
   EXPECT_EQ("", r.err);
 }
@@ -294,7 +241,7 @@ TEST_F(GpioSysfs, FailedReadsLeaveNoDescriptorOpen) {
 TEST_F(GpioSysfs, AFailureOnDescriptorZeroIsNotReportedAsSuccess) {
   exportLine(397);
   ASSERT_EQ("ok", gpioBoard("fault 397 short 1"));
-  CallResult r = callInChild({"getvalue-fd0", "397"});
+  GpioCall r = callInChild({"getvalue-fd0", "397"});
   EXPECT_EQ(-1, r.result);
   EXPECT_EQ(-7, r.value);
   EXPECT_EQ(0u, r.err.find("gpioGetValue: "));
@@ -314,8 +261,4 @@ TEST(GpioSysfsLibrary, ExportsTheNineFunctionsUnderTheirPlainNames) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc >= 3 && std::string(argv[1]) == "--call") return runCall(argc - 2, argv + 2);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return gpioCallMain(argc, argv, nullptr); }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "gpio_call.h"
 #include "gpio_sysfs.h"
 #include "kernel_board.h"
 #include "process.h"
@@ -53,61 +54,15 @@ namespace {
 
 const std::string kLine = "/sys/class/gpio/gpio397/";
 
-int runCall(int argc, char** argv) {
-  const std::string name = argv[0];
-  auto arg = [&](int i) { return i < argc ? atoi(argv[i]) : 0; };
-  int next = open("/dev/null", O_RDONLY);
-  close(next);
-  int value = -7;
-  int result;
-  if (name == "export") result = gpioExport(arg(1));
-  else if (name == "unexport") result = gpioUnexport(arg(1));
-  else if (name == "direction") result = gpioSetDirection(arg(1), arg(2));
-  else if (name == "setvalue") result = gpioSetValue(arg(1), arg(2));
-  else if (name == "getvalue") result = gpioGetValue(arg(1), &value);
-  else if (name == "edge") result = gpioSetEdge(arg(1), argc > 2 ? argv[2] : "");
-  else if (name == "open") result = gpioOpen(arg(1));
-  else if (name == "activelow") result = gpioActiveLow(arg(1), arg(2));
-  else return 2;
-  printf("result=%d value=%d next=%d file=%s bytes=%s answer=%ld\n", result, value, next,
-         g_file.empty() ? "-" : g_file.c_str(), g_bytes.empty() ? "-" : g_bytes.c_str(), g_answer);
-  return 0;
+// The child's report of the last write under /sys.
+std::string lastWrite() {
+  char text[400];
+  snprintf(text, sizeof text, " file=%s bytes=%s answer=%ld", g_file.empty() ? "-" : g_file.c_str(),
+           g_bytes.empty() ? "-" : g_bytes.c_str(), g_answer);
+  return text;
 }
 
-struct CallResult {
-  int result = -100;
-  int value = -100;
-  int next = -100;
-  std::string file;
-  std::string bytes;
-  long answer = -100;
-  std::string err;
-};
-
-CallResult call(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/proc/self/exe", "--call"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  Child child;
-  CallResult r;
-  std::string error;
-  if (!startChild(&child, argv, "", {}, &error)) {
-    ADD_FAILURE() << error;
-    return r;
-  }
-  if (!waitExit(&child, 20)) {
-    stopChild(&child, SIGKILL, 1);
-    ADD_FAILURE() << "call did not finish";
-    return r;
-  }
-  EXPECT_EQ(0, exitCode(child));
-  char file[64] = "", bytes[256] = "";
-  sscanf(child.outText.c_str(), "result=%d value=%d next=%d file=%63s bytes=%255s answer=%ld", &r.result,
-         &r.value, &r.next, file, bytes, &r.answer);
-  r.file = file;
-  r.bytes = bytes;
-  r.err = child.errText;
-  return r;
-}
+GpioCall call(const std::vector<std::string>& args) { return gpioCallInChild(args, 20); }
 
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 std::string firstLine(const std::string& path) {
@@ -139,7 +94,7 @@ class KernelGpio : public ::testing::Test {
 // ---- the library ----
 
 TEST_F(KernelGpio, ExportTakesTheDigitsAloneAndTheLineAppearsAtOnce) {
-  CallResult r = call({"export", "397"});
+  GpioCall r = call({"export", "397"});
   EXPECT_EQ(0, r.result);
   EXPECT_EQ("export", r.file);
   EXPECT_EQ("333937", r.bytes);
@@ -156,7 +111,7 @@ TEST_F(KernelGpio, ExportTakesTheDigitsAloneAndTheLineAppearsAtOnce) {
 
 TEST_F(KernelGpio, UnexportRemovesTheLineAtOnceAndRefusesItThen) {
   ASSERT_TRUE(writeText("/sys/class/gpio/export", "397"));
-  CallResult r = call({"unexport", "397"});
+  GpioCall r = call({"unexport", "397"});
   EXPECT_EQ(0, r.result);
   EXPECT_EQ("unexport", r.file);
   EXPECT_EQ("333937", r.bytes);
@@ -167,7 +122,7 @@ TEST_F(KernelGpio, UnexportRemovesTheLineAtOnceAndRefusesItThen) {
 }
 
 TEST_F(KernelGpio, NegativeLineNumberKeepsItsSignAndIsRefused) {
-  CallResult r = call({"export", "-1"});
+  GpioCall r = call({"export", "-1"});
   EXPECT_EQ("2d31", r.bytes);
   EXPECT_EQ("gpioExport: Invalid argument\n", r.err);
   EXPECT_EQ(r.next, r.result);
@@ -175,7 +130,7 @@ TEST_F(KernelGpio, NegativeLineNumberKeepsItsSignAndIsRefused) {
 
 TEST_F(KernelGpio, KeywordsWithTheirZeroByteAreAccepted) {
   ASSERT_TRUE(writeText("/sys/class/gpio/export", "397"));
-  CallResult r = call({"direction", "397", "7"});
+  GpioCall r = call({"direction", "397", "7"});
   EXPECT_EQ(0, r.result);
   EXPECT_EQ("6f757400", r.bytes);
   EXPECT_EQ(4, r.answer);
@@ -215,7 +170,7 @@ TEST_F(KernelGpio, ValueFollowsTheLineAndActiveLowInvertsIt) {
     ASSERT_EQ(i % 2, value) << "call " << i;
   }
   ASSERT_TRUE(setMockupLine(1));
-  CallResult r = call({"activelow", "397", "-1"});
+  GpioCall r = call({"activelow", "397", "-1"});
   EXPECT_EQ(0, r.result);
   EXPECT_EQ("3100", r.bytes);
   EXPECT_EQ(2, r.answer);
@@ -228,7 +183,7 @@ TEST_F(KernelGpio, ValueFollowsTheLineAndActiveLowInvertsIt) {
 
 TEST_F(KernelGpio, SetValueOnAnInputIsRefused) {
   ASSERT_TRUE(writeText("/sys/class/gpio/export", "397"));
-  CallResult r = call({"setvalue", "397", "1"});
+  GpioCall r = call({"setvalue", "397", "1"});
   EXPECT_EQ("gpioSetValue: Operation not permitted\n", r.err);
   EXPECT_EQ(r.next, r.result);
 }
@@ -240,7 +195,7 @@ TEST_F(KernelGpio, EveryPerLineCallOnALineNotExportedNamesTheLine) {
   const std::vector<std::string> names = {"gpioSetDirection", "gpioSetValue", "gpioGetValue",
                                           "gpioSetEdge",      "gpioOpen",     "gpioActiveLow"};
   for (size_t i = 0; i < calls.size(); ++i) {
-    CallResult r = call(calls[i]);
+    GpioCall r = call(calls[i]);
     EXPECT_EQ(-1, r.result) << names[i];
     EXPECT_EQ(-7, r.value) << names[i];
     EXPECT_EQ(names[i] + " unable to open gpio398: No such file or directory\n", r.err);
@@ -296,8 +251,4 @@ TEST_F(KernelGpio, HolderReleasesALineLeftExportedAsAnOutputAndMakesItAnInput) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc >= 3 && std::string(argv[1]) == "--call") return runCall(argc - 2, argv + 2);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return gpioCallMain(argc, argv, lastWrite); }
