@@ -223,6 +223,9 @@ TEST_F(WriterFaults, StalledControllerThatReadsAgainGetsNeutralThenTheCurrentPai
     start(build);
     ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
     ASSERT_TRUE(writeInput(&drive.child, "stall\n"));
+    // Serial sends the change below once: a controller still reading then
+    // takes it and the line is never lost.
+    ASSERT_TRUE(waitDrive(&drive, [](const DriveController& d) { return countEvents(d, "stalled") == 1; }, 10));
     // A change gives serial something to send; serial_raw sends anyway.
     setFiles(build, 1800, 135);
     ASSERT_TRUE(waitForOutputReading(&bridge, &drive, "swrite: lost /dev/ttyACM0.\n", 10)) << bridge.outText;
