@@ -83,14 +83,6 @@ bool startWithoutMaster(Child* child, const Program& p, const std::string& maste
   return false;
 }
 
-// True once the process catches signal sig (its handler is installed).
-bool catches(pid_t pid, int sig) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, 7, "SigCgt:") == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
-  return false;
-}
-
 // Waiting for a master that is not there costs no processor time, and the
 // interrupt ends the wait with status 0 (drive_command after its console
 // has said stop, as after any ROS shutdown).
@@ -153,7 +145,7 @@ TEST(RightAfterStart, InterruptOnceHandledEndsEachWithZero) {
     for (int round = 0; round < 3; ++round) {
       Child child;
       ASSERT_TRUE(start(&child, p));
-      ASSERT_TRUE(waitUntil([&] { pumpOutput(&child, 0); return catches(child.pid, SIGINT); }, 20))
+      ASSERT_TRUE(waitUntil([&] { pumpOutput(&child, 0); return catchesSignals(child.pid, {SIGINT}); }, 20))
           << endOf(child);
       ASSERT_EQ(0, kill(child.pid, SIGINT));
       if (p.consoleEndsIt) closeInput(&child);

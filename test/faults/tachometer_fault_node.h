@@ -35,7 +35,7 @@ class TachometerFaults : public TachometerNode {
     board("wave 397 rpm 600");
     ASSERT_NO_FATAL_FAILURE(startNode({}));
     ASSERT_TRUE(waitReadings(4, 30)) << readings_.size() << " readings";
-    steadyDescriptors_ = openDescriptors(node_.pid);
+    steadyDescriptors_ = openDescriptorCount(node_.pid);
     ASSERT_GT(steadyDescriptors_, 0);
   }
 
@@ -52,7 +52,7 @@ class TachometerFaults : public TachometerNode {
     while (nowSeconds() < until) {
       pumpOutput(&node_, 0.05);
       ros::spinOnce();
-      most = std::max(most, openDescriptors(node_.pid));
+      most = std::max(most, openDescriptorCount(node_.pid));
     }
     ASSERT_FALSE(waitExit(&node_, 0)) << endOf(node_);
     // A leak would be one descriptor per failed sample, thousands a second;
@@ -75,7 +75,7 @@ class TachometerFaults : public TachometerNode {
     for (size_t k = from + 2; k < from + 7; ++k) rpms.push_back(readings_[k].rpm);
     std::nth_element(rpms.begin(), rpms.begin() + 2, rpms.end());
     EXPECT_NEAR(kRpm, rpms[2], kTolerance);
-    EXPECT_LE(openDescriptors(node_.pid), steadyDescriptors_ + 2);
+    EXPECT_LE(openDescriptorCount(node_.pid), steadyDescriptors_ + 2);
   }
 
   int steadyDescriptors_ = -1;

@@ -67,7 +67,7 @@ TEST_F(TachometerFaults, BriefFailuresLoseNoChange) {
   for (size_t k = from + 1; k < readings_.size(); ++k) EXPECT_NEAR(kRpm, readings_[k].rpm, kTolerance) << k;
   EXPECT_NE(std::string::npos, node_.errText.find("gpioGetValue: Input/output error\n"));
   EXPECT_NE(std::string::npos, node_.errText.find("gpioGetValue unable to open gpio397: Permission denied\n"));
-  EXPECT_LE(openDescriptors(node_.pid), steadyDescriptors_ + 2);
+  EXPECT_LE(openDescriptorCount(node_.pid), steadyDescriptors_ + 2);
   interruptNode();
   EXPECT_EQ(0, exitCode(node_)) << endOf(node_);
 }

@@ -61,7 +61,7 @@ TEST_F(TachometerFaults, StartedBeforeTheLineIsExported) {
   ASSERT_NO_FATAL_FAILURE(startNode({}));
   const std::string missing = "gpioGetValue unable to open gpio397: No such file or directory\n";
   ASSERT_TRUE(waitForOutput(&node_, missing, 10, true));
-  steadyDescriptors_ = openDescriptors(node_.pid);
+  steadyDescriptors_ = openDescriptorCount(node_.pid);
   EXPECT_TRUE(readings_.empty());
   board("export 397");
   expectMeasuringAgain();
@@ -93,7 +93,7 @@ TEST_F(TachometerFaults, PinHolderRestartedAndStoppedUnderTheNode) {
   EXPECT_EQ(0, exitCode(holder)) << endOf(holder);
   ASSERT_TRUE(waitForOutput(&node_, missing, 10, true));
   EXPECT_FALSE(waitExit(&node_, 0.3)) << endOf(node_);
-  EXPECT_LE(openDescriptors(node_.pid), steadyDescriptors_ + 2);
+  EXPECT_LE(openDescriptorCount(node_.pid), steadyDescriptors_ + 2);
 
   Child next;
   ASSERT_TRUE(startChild(&next, {holderPath}, "", {}, &error)) << error;

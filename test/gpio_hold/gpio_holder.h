@@ -27,8 +27,7 @@ class GpioHolder : public ::testing::Test {
   }
   void startHolder(InputMode input = kBlockingInput) {
     std::string error;
-    const std::string path = std::string(PELMORA_BIN_DIR) + "/gpio_hold";
-    ASSERT_TRUE(startChild(&holder_, {path, "ignored", "--args"}, "", {}, &error, input)) << error;
+    ASSERT_TRUE(startChild(&holder_, {programPath("gpio_hold"), "ignored", "--args"}, "", {}, &error, input)) << error;
   }
   // Holding: the line is exported and "in" was written to its direction.
   bool waitHolding() {

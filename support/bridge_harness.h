@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "process.h"
+#include "process_watch.h"
 
 // A temporary tree: <root>/run is the bridge's working directory, so
 // <root>/teleop and <root>/py/teleOp are its command file folders.
@@ -79,14 +80,6 @@ int countOf(const std::string& text, const std::string& needle);
 int watchFileReads(const std::string& dir);
 // Waits until name in the watched dir has been read n more times.
 bool waitForFileReads(int watch, const std::string& name, int n, double seconds);
-
-// What /proc shows of a running process.
-// CPU time (user + system) it has used so far, in seconds; -1 if gone.
-double cpuSeconds(pid_t pid);
-// What its open descriptors point to (paths, "pipe:[...]", ...).
-std::vector<std::string> openDescriptors(pid_t pid);
-// True once it catches every signal in sigs (its handlers are installed).
-bool catchesSignals(pid_t pid, const std::vector<int>& sigs);
 
 // The two shipped builds and what tells them apart on the wire.
 struct Build {

@@ -15,8 +15,6 @@
 
 namespace {
 
-std::string bin(const std::string& name) { return std::string(PELMORA_BIN_DIR) + "/" + name; }
-
 void makeDir(const std::string& path) {
   std::string cmd = "mkdir -p '" + path + "'";
   if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot create %s\n", path.c_str());
@@ -58,7 +56,7 @@ void writeInPlace(const std::string& path, const std::string& text) {
 }
 
 bool startDriveController(DriveController* drive, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {bin("drive_controller")};
+  std::vector<std::string> argv = {programPath("drive_controller")};
   argv.insert(argv.end(), args.begin(), args.end());
   if (!startChild(&drive->child, argv)) return false;
   return waitForOutput(&drive->child, "ready /dev/ttyACM0\n", 10);
@@ -114,7 +112,7 @@ bool waitForOutputReading(Child* bridge, DriveController* drive, const std::stri
 }
 
 bool startTachoController(Child* tacho, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {bin("tacho_controller")};
+  std::vector<std::string> argv = {programPath("tacho_controller")};
   argv.insert(argv.end(), args.begin(), args.end());
   if (!startChild(tacho, argv)) return false;
   return waitForOutput(tacho, "ready /dev/ttyACM1\n", 10);
@@ -122,7 +120,7 @@ bool startTachoController(Child* tacho, const std::vector<std::string>& args) {
 
 bool startBridge(Child* bridge, const std::string& build, const std::vector<std::string>& args,
                  const std::string& dir) {
-  std::vector<std::string> argv = {bin(build)};
+  std::vector<std::string> argv = {programPath(build)};
   argv.insert(argv.end(), args.begin(), args.end());
   return startChild(bridge, argv, dir);
 }
@@ -156,55 +154,6 @@ bool waitForFileReads(int watch, const std::string& name, int n, double seconds)
     }
   }
   return true;
-}
-
-double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(in, text)) return -1;
-  // The command name may hold spaces; the fields after it do not.
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  // State is field 3; utime and stime are fields 14 and 15.
-  for (int n = 3; n <= 15 && fields >> field; ++n) {
-    if (n == 14) utime = std::stoull(field);
-    if (n == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
-}
-
-std::vector<std::string> openDescriptors(pid_t pid) {
-  const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd/";
-  std::vector<std::string> targets;
-  DIR* dir = opendir(fdDir.c_str());
-  if (dir == nullptr) return targets;
-  while (const struct dirent* e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    char target[4096];
-    ssize_t n = readlink((fdDir + e->d_name).c_str(), target, sizeof target - 1);
-    // Closed between the listing and the look.
-    if (n <= 0) continue;
-    targets.push_back(std::string(target, static_cast<size_t>(n)));
-  }
-  closedir(dir);
-  return targets;
-}
-
-bool catchesSignals(pid_t pid, const std::vector<int>& sigs) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, 7, "SigCgt:") != 0) continue;
-    unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-    for (int sig : sigs) {
-      if ((mask & (1ULL << (sig - 1))) == 0) return false;
-    }
-    return true;
-  }
-  return false;
 }
 
 const Build kBuilds[2] = {{"serial", 166, true}, {"serial_raw", 90, false}};

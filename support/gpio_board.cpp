@@ -37,6 +37,11 @@ bool gpioBoardMounted() {
   return false;
 }
 
+bool startGpioBoard(Child* sim, std::string* error) {
+  const std::string path = programPath("gpio_sim");
+  return startGpioBoardFrom(path.substr(0, path.rfind('/')), sim, error);
+}
+
 bool startGpioBoardFrom(const std::string& binDir, Child* sim, std::string* error) {
   std::string why;
   if (!startChild(sim, {binDir + "/gpio_sim", kMountPoint, "--control", socketPath()}, "", {}, &why)) {

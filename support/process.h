@@ -62,6 +62,10 @@ void killAllChildren();
 // Monotonic seconds.
 double nowSeconds();
 
+// The path of one of the build's programs (stand-ins included): in
+// $SIMBOARD_BIN when set, else in the build's program folder.
+std::string programPath(const std::string& name);
+
 // Polls pred every few milliseconds until it is true or seconds pass.
 template <typename Pred>
 bool waitUntil(Pred pred, double seconds) {

@@ -87,6 +87,11 @@ double nowSeconds() {
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+std::string programPath(const std::string& name) {
+  const char* bin = getenv("SIMBOARD_BIN");
+  return std::string(bin && *bin ? bin : PELMORA_BIN_DIR) + "/" + name;
+}
+
 void killAllChildren() {
   std::set<pid_t> pids;
   {
