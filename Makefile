@@ -49,7 +49,7 @@ bench: build
 	done
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_drive_console fuzz_serial_console fuzz_command_file fuzz_gpio_hold_console fuzz_gpio_value
+FUZZ_TARGETS := fuzz_console fuzz_drive_console fuzz_gpio_value
 
 # Each target starts from its seed corpus in fuzz/corpus/ and grows a work
 # corpus in build-fuzz/; the GPIO value reader needs the simulated board.

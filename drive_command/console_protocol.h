@@ -1,10 +1,12 @@
 // The drive command node's console protocol: one command character, read
-// as is, then one decimal integer, read the way "%d" reads it, stored in the
-// field that the character selects. Pure logic over a character source, so
-// the node and its tests share it.
+// as is, then one number read as "%d" reads it (console.h), stored in the
+// field that the character selects. Pure logic over a byte source, so the
+// node and its tests share it.
 #pragma once
 
 #include <atomic>
+
+#include "console.h"
 
 // The record that the console thread writes and the publishing loop reads.
 struct DriveState {
@@ -16,42 +18,32 @@ struct DriveState {
 const int kNeutralSpeed = 1600;
 const int kCentredAngle = 90;
 
-// Where console characters come from. next() returns the next byte
-// (0..255), or kEndOfInput at the end of input or on a read error.
-const int kEndOfInput = -1;
-const int kNothingHeld = -2;
-struct ConsoleInput {
-  int (*next)(void* context);
+// The console as the protocol reads it: the byte that ended (or failed) a
+// number is held and read again as the next command character.
+const int kNothingHeld = -1;
+struct CommandInput {
+  ConsoleNext next;
   void* context;
-  int held;  // a character read but left for the next reader, or kNothingHeld
+  int held;  // a byte read but left for the next read, or kNothingHeld
 };
 
 // What one console pass did.
-enum ConsoleEvent {
-  kSpeedSet,      // "t" and a number
-  kAngleSet,      // "s" and a number
-  kRunSet,        // any other character and a number
-  kNumberMissing, // no digits: the field keeps its value, the character is held
-  kInputEnded     // end of input or a read error: run is now 0
+enum CommandEvent {
+  kSpeedSet,       // "t" and a number
+  kAngleSet,       // "s" and a number
+  kRunSet,         // any other character and a number
+  kNumberMissing,  // no digits: the field keeps its value, the byte is held
+  kInputEnded      // end of input or a read error: run is now 0
 };
-
-enum NumberRead { kNumberStored, kNotANumber, kNumberEnded };
 
 // Neutral speed, centred angle, running.
 void initDriveState(DriveState* state);
 
-// A source over fn(context), holding nothing yet.
-ConsoleInput consoleInput(int (*next)(void* context), void* context);
+// Input over next(context), holding nothing yet.
+CommandInput commandInput(ConsoleNext next, void* context);
 
-// The next character, white space included ("%c"); kEndOfInput at the end.
-int readCommandCharacter(ConsoleInput* in);
-
-// Reads a decimal integer as "%d" does: leading white space skipped, an
-// optional sign, then digits. The character that ends the number is held
-// for the next read. Values beyond 32 bits saturate to the nearer end.
-// kNotANumber when no digit came (the failing character is held);
-// kNumberEnded when input ended before a digit.
-NumberRead readDecimal(ConsoleInput* in, int* value);
+// The next character, white space included ("%c"); negative at the end.
+int readCommandCharacter(CommandInput* in);
 
 // The field that a command character selects: "t" speed, "s" angle,
 // anything else run.
@@ -60,4 +52,4 @@ std::atomic<int>* fieldForCommand(DriveState* state, int command);
 // One console pass: a command character, then its number. Every pass
 // consumes at least one character or ends the input, so a loop of passes
 // never spins.
-ConsoleEvent consolePass(ConsoleInput* in, DriveState* state);
+CommandEvent consolePass(CommandInput* in, DriveState* state);

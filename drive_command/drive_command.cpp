@@ -2,8 +2,6 @@
 // "s<angle>" on the console; the latest pair goes out on "serial" as
 // pelmora/Telemetry ten times a second. A 0 after a command line, or the
 // end of the console input, stops it. Usage: drive_command [ROS arguments]
-#include <errno.h>
-#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,29 +13,22 @@
 
 #include "console_protocol.h"
 
+// Names fixed by the ROS graph, which the robot's other nodes know. They
+// say serial and telemetry, but the node writes to no serial line and
+// reports nothing measured: it publishes the operator's drive commands.
+static const char* const kNodeName = "serial_writer";
+static const char* const kDriveCommandTopic = "serial";
+typedef pelmora::Telemetry DriveCommand;
+
 // Written by the input thread (checkInput); read by the publishing loop. It
 // lives past main's frame because the input thread may outlast it.
 static DriveState g_drive;
 
-// The next console byte, or kEndOfInput at the end of input or on an error.
-// Some launchers hand over a non-blocking console: EAGAIN means wait.
-static int readStdinByte(void*) {
-  unsigned char c;
-  while (true) {
-    ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n == 1) return c;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      struct pollfd console = {STDIN_FILENO, POLLIN, 0};
-      if (poll(&console, 1, -1) >= 0 || errno == EINTR) continue;
-    }
-    return kEndOfInput;
-  }
-}
-
 static void* checkInput(void* arg) {
   DriveState* state = static_cast<DriveState*>(arg);
-  ConsoleInput console = consoleInput(readStdinByte, 0);
+  ConsoleSource stdinSource;
+  initConsoleSource(&stdinSource, STDIN_FILENO, NULL, NULL);
+  CommandInput console = commandInput(consoleByte, &stdinSource);
   // Blocks on the console: the operator may type nothing for a long time.
   while (state->run.load() != 0) consolePass(&console, state);
   pthread_exit(0);
@@ -45,10 +36,10 @@ static void* checkInput(void* arg) {
 
 static void publishUntilStopped(DriveState* state) {
   ros::NodeHandle node("", ros::M_string());
-  ros::Publisher publisher = node.advertise<pelmora::Telemetry>("serial", 10, false);
+  ros::Publisher publisher = node.advertise<DriveCommand>(kDriveCommandTopic, 10, false);
   ros::Rate rate(10.0);
   while (ros::ok() && state->run.load() != 0) {
-    pelmora::Telemetry message;
+    DriveCommand message;
     message.speed = state->speed.load();
     message.angle = state->angle.load();
     publisher.publish(message);
@@ -66,7 +57,7 @@ int main(int argc, char** argv) {
   pthread_t inputThread;
   bool inputStarted = pthread_create(&inputThread, 0, checkInput, &g_drive) == 0;
   try {
-    ros::init(argc, argv, "serial_writer", 0);
+    ros::init(argc, argv, kNodeName, 0);
     publishUntilStopped(&g_drive);
   } catch (const ros::Exception& e) {
     // A bad name or remapping on the command line: say so and end the whole

@@ -5,13 +5,12 @@
 #include <stdint.h>
 
 #include "console_protocol.h"
+#include "console_stream.h"
 #include "fuzz_check.h"
-
-static_assert(kEndOfInput == -1, "fuzzNextByte ends with -1");
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzStream stream = {data, size, 0};
-  ConsoleInput in = consoleInput(fuzzNextByte, &stream);
+  CommandInput in = commandInput(fuzzNextByte, &stream);
   DriveState state;
   initDriveState(&state);
   size_t passes = 0;
@@ -19,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto consumed = [&] { return stream.pos - (in.held != kNothingHeld ? 1 : 0); };
   for (;;) {
     size_t before = consumed();
-    ConsoleEvent e = consolePass(&in, &state);
+    CommandEvent e = consolePass(&in, &state);
     ++passes;
     if (e == kInputEnded) {
       FUZZ_CHECK(state.run.load() == 0);
