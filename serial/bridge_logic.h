@@ -1,10 +1,7 @@
-// Pure rules of the serial bridge: mode choice, command byte encodings, the
-// change filter, console input decisions and command file parsing. No I/O,
-// so the bridge and its unit tests share them.
+// Pure rules of the serial bridge: mode choice, command byte encodings and
+// the change filter. No I/O, so the bridge and its unit tests share them.
 #ifndef PELMORA_SERIAL_BRIDGE_LOGIC_H
 #define PELMORA_SERIAL_BRIDGE_LOGIC_H
-
-#include <stddef.h>
 
 const int kNeutralThrottle = 1600;
 const int kNeutralSteering = 90;
@@ -30,31 +27,5 @@ bool pairToSend(bool changeFilter, unsigned char throttle, unsigned char steerin
 
 // True once both command files have given a value at least once.
 bool commandsKnown(bool haveThrottle, bool haveSteering);
-
-// Reads a decimal integer the way "%d" does from the start of text (leading
-// white space, optional sign, digits; the rest is ignored). Values beyond
-// the int range saturate. False when no integer is there.
-bool parseCommandText(const char* text, size_t length, int* value);
-
-// One whitespace-separated word of console input, fed a character at a time
-// so that a word of any length needs no buffer. It is read as "%d" reads:
-// optional sign, then digits; the number ends at the first other character
-// and the rest of the word is dropped ("0." and "0abc" are 0).
-struct ConsoleWord {
-  int sign;                 // +1 or -1
-  int digits;               // digits seen so far
-  bool ended;               // the number (or the lack of one) is settled
-  unsigned long long magnitude;  // saturates just beyond the int range
-  int length;               // characters seen so far
-};
-
-enum ConsoleVerdict { kConsoleNumber, kConsoleNotNumber };
-
-bool isConsoleSpace(char c);
-void consoleWordReset(ConsoleWord* word);
-void consoleWordAdd(ConsoleWord* word, char c);
-// A complete word starts with an integer or not; integers beyond the int
-// range saturate, so they never read as 0.
-ConsoleVerdict consoleWordVerdict(const ConsoleWord& word, int* value);
 
 #endif

@@ -1,0 +1,82 @@
+// The bridge's serial lines: opening a controller's tty in 9600 8N1 raw
+// mode, and on the drive line bounded one-byte writes, pacing at the
+// wire's speed, the stop's time budget and the neutral command.
+#ifndef PELMORA_SERIAL_LINE_H
+#define PELMORA_SERIAL_LINE_H
+
+#include <atomic>
+
+// The bridge is built twice: SERIAL_RAW=1 gives serial_raw (plain steering
+// byte, no change filter, no echo, other command file folder).
+#ifndef SERIAL_RAW
+#define SERIAL_RAW 0
+#endif
+const bool kNegateSteering = !SERIAL_RAW;
+
+const char* const kDrivePort = "/dev/ttyACM0";
+const char* const kTachometerPort = "/dev/ttyACM1";
+
+// How long a worker waits before opening a lost line again.
+const int kReopenMs = 1000;
+
+// The drive line as the thread that opened it holds it (the writer, or main
+// in neutral mode); no other thread touches it.
+struct DriveLine {
+  int fd;                       // -1 while no line is open
+  const std::atomic<int>* run;  // the bridge's run flag
+  double pairMs;                // one pair's time on the wire: 20 bits at the line's baud rate
+  double nextPairAt;            // monotonic ms from which the next pair may go
+  double stopDeadline;          // monotonic ms when the stop's time is up; 0 until the stop is seen
+};
+
+double monotonicMs();
+
+// Opens a controller's line; returns its descriptor, or -1 reported on
+// standard output.
+int open_port(const char* path);
+// The same, reporting a failure only when report is set.
+int openPort(const char* path, bool report);
+// Puts the line in 9600 8N1 raw mode; returns fd unchanged.
+int configure_port(int fd);
+
+// A drive line not open yet, for a thread that stops when *run is 0.
+void initDriveLine(DriveLine* line, const std::atomic<int>* run);
+// Puts the freshly opened drive line fd in use: raw 9600 8N1, non-blocking
+// so that no write holds the thread beyond its bound, paced at its baud
+// rate, then the neutral command before anything else. False when the
+// line did not take the neutral command (the line stays open).
+bool takeDriveLine(DriveLine* line, int fd);
+// Sends the neutral command (throttle 1600, steering 90); false when the
+// line failed.
+bool zeroize(DriveLine* line);
+// One command pair as two one-byte writes, throttle first, one pair's wire
+// time after the previous pair and once that has left the kernel's
+// buffers, so no stale pair queues in front of a newer one. False when the
+// line failed (an unplugged controller's tty answers EIO or ENXIO) or took
+// nothing within the write bound (a stalled controller).
+bool sendPair(DriveLine* line, unsigned char throttle, unsigned char steering);
+// Waits until the line can carry the next pair; false when it took nothing
+// within the write bound.
+bool waitLineReady(DriveLine* line);
+// True when the tty was hung up under us: an unplugged USB controller (or a
+// stand-in that closed its side) shows it before any write fails.
+bool lineHungUp(int fd);
+// Closes the line once what was written has gone out. Output a stalled
+// controller never took is dropped: a USB serial close would otherwise
+// wait for it (up to 30 s).
+void releaseLine(DriveLine* line);
+// Closes a failed line at once, dropping what it did not take.
+void dropLine(DriveLine* line);
+
+// Starts the stop's time budget the first time it finds the run flag at 0.
+void armStopBudget(DriveLine* line);
+// True while the stop leaves time to spend on the line.
+bool stopBudgetLeft(const DriveLine& line);
+// Tells every wait on the drive line to give up at once: a second stop
+// signal. Async-signal-safe.
+void hurryStop();
+
+// Waits up to ms while *run stays non-zero; false once it is 0.
+bool pauseWhileRunning(const std::atomic<int>* run, int ms);
+
+#endif

@@ -1,0 +1,13 @@
+// The bridge's two worker threads. main starts one of them with the run
+// flag's address (a std::atomic<int>) and joins it once the flag is 0.
+#ifndef PELMORA_SERIAL_WORKERS_H
+#define PELMORA_SERIAL_WORKERS_H
+
+// Tachometer reader: prints every non-zero byte of /dev/ttyACM1.
+void* sread(void* arg);
+
+// Command writer: forwards the command files to /dev/ttyACM0, framed by the
+// neutral command.
+void* swrite(void* arg);
+
+#endif

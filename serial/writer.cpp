@@ -1,0 +1,179 @@
+// The command writer of `serial <word>`: re-reads the two command files and
+// sends each pair to the drive controller on /dev/ttyACM0, framed by the
+// neutral command, never faster than the line carries.
+#include <stdio.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "bridge_logic.h"
+#include "console.h"
+#include "line.h"
+#include "workers.h"
+
+#if SERIAL_RAW
+static const char* const kThrottleFile = "../py/teleOp/throttle.txt";
+static const char* const kSteeringFile = "../py/teleOp/steering.txt";
+static const bool kChangeFilter = false;
+static const bool kEcho = false;
+#else
+static const char* const kThrottleFile = "../teleop/throttle.txt";
+static const char* const kSteeringFile = "../teleop/steering.txt";
+static const bool kChangeFilter = true;
+static const bool kEcho = true;
+#endif
+
+// While the drive line is missing the writer still passes over the command
+// files (so serial keeps echoing), but paced instead of spinning; while it
+// is open, how often the writer looks for a hung-up line between writes.
+static const int kMissingPassMs = 10;
+static const int kLineCheckMs = 100;
+
+// Bits of the result of readFiles: which files gave a value this pass.
+static const int kGotThrottle = 1;
+static const int kGotSteering = 2;
+
+// What the writer keeps from one pass to the next; only the writer thread
+// uses it.
+struct Writer {
+  DriveLine line;
+  bool lossReported;  // the current outage of the line has been reported
+  double nextOpen;    // monotonic ms of the next try at a missing line
+  double nextCheck;   // monotonic ms of the next look for a hung-up line
+  int throttle;       // the values the command files last gave
+  int steering;
+  bool haveThrottle;  // each file has given a value at least once
+  bool haveSteering;
+  unsigned char lastThrottle;  // the pair last sent, for the change filter
+  unsigned char lastSteering;
+  bool resend;  // a reopened line gets the current pair even if unchanged
+};
+
+// Reads one integer from a command file into *value; false, and *value
+// untouched, when the file cannot be opened or holds no integer.
+static bool readCommandFile(const char* path, int* value) {
+  FILE* file = fopen(path, "r");
+  if (file == NULL) return false;
+  char text[4096];
+  size_t length = fread(text, 1, sizeof text, file);
+  fclose(file);
+  return readDecimalText(text, length, value);
+}
+
+// Reads both command files; returns kGotThrottle | kGotSteering for the
+// files that gave a value. A value not given is left as it was.
+static int readFiles(int* throttle, int* steering) {
+  int got = 0;
+  if (readCommandFile(kThrottleFile, throttle)) got |= kGotThrottle;
+  if (readCommandFile(kSteeringFile, steering)) got |= kGotSteering;
+  return got;
+}
+
+// Closes a failed drive line, saying so once per outage, and tries it
+// again in a second.
+static void loseLine(Writer* w) {
+  dropLine(&w->line);
+  if (!w->lossReported) printf("swrite: lost %s.\n", kDrivePort);
+  w->lossReported = true;
+  w->nextOpen = monotonicMs() + kReopenMs;
+}
+
+// Kept: serial_raw has always given the drive controller 10 ms after the
+// starting neutral command, and setups built around that build may count
+// on the pause before the first pair.
+static void pauseAfterStartingNeutral(const std::atomic<int>* run) {
+  if (SERIAL_RAW && *run != 0) usleep(10000);
+}
+
+// Puts a freshly opened drive line in use, the neutral command first.
+static void takeLine(Writer* w, int fd) {
+  bool sent = takeDriveLine(&w->line, fd);
+  pauseAfterStartingNeutral(w->line.run);
+  if (!sent) loseLine(w);
+}
+
+// One pass's care of the line: a missing one is tried again about once a
+// second (passes meanwhile paced), an open one checked for a hang-up, then
+// waited on until it can carry a pair. False when the stop came meanwhile.
+static bool tendLine(Writer* w) {
+  DriveLine* line = &w->line;
+  if (line->fd == -1) {
+    if (!pauseWhileRunning(line->run, kMissingPassMs)) return false;
+    if (monotonicMs() >= w->nextOpen) {
+      w->nextOpen = monotonicMs() + kReopenMs;
+      int fd = openPort(kDrivePort, false);
+      if (fd != -1) {
+        w->lossReported = false;
+        takeLine(w, fd);
+        w->resend = line->fd != -1;
+      }
+    }
+  } else if (monotonicMs() >= w->nextCheck) {
+    w->nextCheck = monotonicMs() + kLineCheckMs;
+    if (lineHungUp(line->fd)) loseLine(w);
+  }
+  // Read the files only once the line can carry a pair, so the pair sent
+  // is the freshest; serial_raw's passes are paced by the line this way.
+  if (line->fd != -1 && !waitLineReady(line)) loseLine(w);
+  return true;
+}
+
+// Reads the files and sends their pair when it is due; serial echoes it.
+static void forwardCommands(Writer* w) {
+  int got = readFiles(&w->throttle, &w->steering);
+  w->haveThrottle = w->haveThrottle || (got & kGotThrottle) != 0;
+  w->haveSteering = w->haveSteering || (got & kGotSteering) != 0;
+  // Never send a pair made from a value no file has given yet.
+  if (!commandsKnown(w->haveThrottle, w->haveSteering)) return;
+  unsigned char throttle = throttleByte(w->throttle);
+  unsigned char steering = steeringByte(w->steering, kNegateSteering);
+  if (!w->resend && !pairToSend(kChangeFilter, throttle, steering, w->lastThrottle, w->lastSteering)) return;
+  w->resend = false;
+  w->lastThrottle = throttle;
+  w->lastSteering = steering;
+  if (w->line.fd != -1 && !sendPair(&w->line, throttle, steering)) loseLine(w);
+  if (kEcho) printf("Throttle = %d\nSteering = %d\n\n", echoedThrottle(throttle), w->steering);
+}
+
+// The car is left at rest whenever the bridge lets go of the line. A line
+// lost meanwhile gets one last try within the stop's budget, so a
+// re-plugged controller hears it too.
+static void leaveLine(Writer* w) {
+  DriveLine* line = &w->line;
+  if (line->fd != -1 && !zeroize(line)) loseLine(w);
+  armStopBudget(line);
+  if (line->fd == -1 && stopBudgetLeft(*line)) {
+    int fd = openPort(kDrivePort, false);
+    if (fd != -1) takeDriveLine(line, fd);
+  }
+  if (line->fd != -1) releaseLine(line);
+}
+
+void* swrite(void* arg) {
+  const std::atomic<int>* run = static_cast<std::atomic<int>*>(arg);
+  Writer w;
+  initDriveLine(&w.line, run);
+  w.lossReported = false;
+  w.throttle = kNeutralThrottle;
+  w.steering = kNeutralSteering;
+  w.haveThrottle = false;
+  w.haveSteering = false;
+  w.lastThrottle = 255;
+  w.lastSteering = 255;
+  w.resend = false;
+  int fd = open_port(kDrivePort);
+  if (fd != -1) {
+    takeLine(&w, fd);
+  } else {
+    w.lossReported = true;  // open_port has said so
+    pauseAfterStartingNeutral(run);
+  }
+  w.nextOpen = monotonicMs() + kReopenMs;
+  w.nextCheck = monotonicMs() + kLineCheckMs;
+  while (*run != 0) {
+    if (!tendLine(&w)) break;
+    forwardCommands(&w);
+  }
+  leaveLine(&w);
+  return NULL;
+}
