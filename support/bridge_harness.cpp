@@ -158,6 +158,15 @@ bool waitForFileReads(int watch, const std::string& name, int n, double seconds)
 
 const Build kBuilds[2] = {{"serial", 166, true}, {"serial_raw", 90, false}};
 
+std::string commandFolder(const CommandTree& tree, const Build& build) {
+  return build.name == "serial" ? tree.teleop : tree.raw;
+}
+
+void writeCommandFiles(const CommandTree& tree, const Build& build, int throttle, int steering) {
+  writeAtomically(commandFolder(tree, build) + "/throttle.txt", std::to_string(throttle) + "\n");
+  writeAtomically(commandFolder(tree, build) + "/steering.txt", std::to_string(steering) + "\n");
+}
+
 int steeringOf(const Build& build, int steering) { return (build.negate ? -steering : steering) & 0xFF; }
 
 std::string echo(int throttle, int steering) {

@@ -89,6 +89,11 @@ struct Build {
 };
 extern const Build kBuilds[2];
 
+// The folder of a build's command files in tree.
+std::string commandFolder(const CommandTree& tree, const Build& build);
+// Writes a build's two command files, each atomically.
+void writeCommandFiles(const CommandTree& tree, const Build& build, int throttle, int steering);
+
 // The steering byte a build sends for a steering value.
 int steeringOf(const Build& build, int steering);
 // The serial build's console echo of one pair.

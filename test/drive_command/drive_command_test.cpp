@@ -151,9 +151,11 @@ TEST_F(DriveCommandNode, PublishesNeutralPairAtTenHertzWithoutInput) {
   EXPECT_EQ(std::vector<std::string>{"/serial_writer"}, publishersOf("/serial"));
 }
 
-// On a non-blocking console, as some launchers hand over: an empty one is
-// waited on, not taken for the end of input, so publishing goes on.
-TEST_F(DriveCommandNode, ConsoleCommandsSetSpeedAndAngle) {
+// What crosses the process boundary; the protocol's cases are the unit
+// table of console_protocol_test. On a non-blocking console, as some
+// launchers hand over: an empty one is waited on, not taken for the end of
+// input, so publishing goes on; a number may come on a later read.
+TEST_F(DriveCommandNode, ConsoleCommandsSetSpeedAndAngleAndZeroStops) {
   listen("/serial");
   start({}, kNonBlockingInput);
   ASSERT_TRUE(waitUntil([&] { return count() >= 5; }, 30)) << seen();
@@ -162,50 +164,10 @@ TEST_F(DriveCommandNode, ConsoleCommandsSetSpeedAndAngle) {
   ASSERT_TRUE(waitForPair(1700, 90, 10)) << seen();
   send("s45\n");
   ASSERT_TRUE(waitForPair(1700, 45, 10)) << seen();
-  send("t 1800\n");
-  ASSERT_TRUE(waitForPair(1800, 45, 10)) << seen();
-  send("t1900 s80\n");
-  ASSERT_TRUE(waitForPair(1900, 80, 10)) << seen();
   send("t\n");
   send("\n");
   send("2000\n");
-  ASSERT_TRUE(waitForPair(2000, 80, 10)) << seen();
-  send("s-30\n");
-  ASSERT_TRUE(waitForPair(2000, -30, 10)) << seen();
-  send("t-1\n");
-  ASSERT_TRUE(waitForPair(-1, -30, 10)) << seen();
-  send("0\n");
-  expectStopsCleanly("/serial_writer");
-}
-
-// "T" and a letter in place of a number go to the run flag: the node keeps
-// running with its speed unchanged until a 0 follows a command line.
-TEST_F(DriveCommandNode, OtherCharactersOnlyTouchTheRunFlag) {
-  listen("/serial");
-  start();
-  ASSERT_TRUE(waitForPair(1600, 90, 30)) << seen();
-  send("t1650\n");
-  ASSERT_TRUE(waitForPair(1650, 90, 10)) << seen();
-  size_t mark = count();
-  send("T1700\n");
-  send("s10\n");
-  ASSERT_TRUE(waitForPair(1650, 10, 10, mark)) << seen();
-  send("tx\n");
-  send("s11\n");
-  ASSERT_TRUE(waitForPair(1650, 11, 10, mark)) << seen();
-  for (const Received& r : since(mark)) EXPECT_EQ(1650, r.speed);
-  send("tx\n0\n");
-  expectStopsCleanly("/serial_writer");
-  for (const Received& r : since(mark)) EXPECT_EQ(1650, r.speed);
-}
-
-TEST_F(DriveCommandNode, LoneFirstZeroDoesNotStopButASecondDoes) {
-  listen("/serial");
-  start();
-  ASSERT_TRUE(waitForPair(1600, 90, 30)) << seen();
-  send("0\n");
-  send("s12\n");
-  ASSERT_TRUE(waitForPair(1600, 12, 10)) << seen();
+  ASSERT_TRUE(waitForPair(2000, 45, 10)) << seen();
   send("0\n");
   expectStopsCleanly("/serial_writer");
 }

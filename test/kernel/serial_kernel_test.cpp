@@ -5,28 +5,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "bridge_harness.h"
 #include "kernel_board.h"
-#include "process.h"
 
 namespace {
-
-struct Build {
-  std::string name;
-  int neutralSteering;
-  std::string filesDir;  // relative to the tree's root
-};
-const Build kBuilds[] = {{"serial", 166, "teleop"}, {"serial_raw", 90, "py/teleOp"}};
 
 class KernelSerial : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kernel_serial.XXXXXX";
-    root_ = mkdtemp(pattern);
-    ASSERT_EQ(0, system(("mkdir -p " + root_ + "/run " + root_ + "/teleop " + root_ + "/py/teleOp").c_str()));
+    tree_ = makeCommandTree();
     drive_ = openGadget("/dev/ttyGS0");
     tacho_ = openGadget("/dev/ttyGS1");
     ASSERT_GE(drive_, 0);
@@ -37,20 +27,10 @@ class KernelSerial : public ::testing::Test {
     if (drive_ >= 0) close(drive_);
     if (tacho_ >= 0) close(tacho_);
     if (access("/dev/ttyACM0", F_OK) != 0) plugCable();
-    if (system(("rm -rf " + root_).c_str()) != 0) ADD_FAILURE() << "cannot remove " << root_;
+    removeCommandTree(tree_);
   }
-  void startBridge(const std::string& build, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {std::string(PELMORA_BOARD_BIN) + "/" + build};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::string error;
-    ASSERT_TRUE(startChild(&bridge_, argv, root_ + "/run", {}, &error)) << error;
-  }
-  void setFiles(const Build& build, int throttle, int steering) {
-    for (const auto& f : {std::make_pair("throttle", throttle), std::make_pair("steering", steering)}) {
-      const std::string path = root_ + "/" + build.filesDir + "/" + f.first + ".txt";
-      std::ofstream(path + ".new") << f.second << "\n";
-      rename((path + ".new").c_str(), path.c_str());
-    }
+  void start(const Build& build, const std::vector<std::string>& args) {
+    ASSERT_TRUE(startBridge(&bridge_, build.name, args, tree_.run)) << build.name;
   }
   // Reads the drive line until the bridge has exited, so a flooding writer
   // never blocks on a full line; returns every byte seen.
@@ -80,7 +60,7 @@ class KernelSerial : public ::testing::Test {
     *fd = openGadget(path);
     ASSERT_GE(*fd, 0);
   }
-  std::string root_;
+  CommandTree tree_;
   Child bridge_;
   int drive_ = -1;
   int tacho_ = -1;
@@ -88,7 +68,7 @@ class KernelSerial : public ::testing::Test {
 
 TEST_F(KernelSerial, NeutralModeSendsTheNeutralPairOnce) {
   for (const Build& build : kBuilds) {
-    startBridge(build.name, {});
+    start(build, {});
     ASSERT_TRUE(waitExit(&bridge_, 30)) << build.name;
     EXPECT_EQ(0, exitCode(bridge_));
     EXPECT_EQ("port is open.\n", bridge_.outText);
@@ -99,7 +79,7 @@ TEST_F(KernelSerial, NeutralModeSendsTheNeutralPairOnce) {
 
 TEST_F(KernelSerial, ReaderPrintsNonZeroBytesOfEveryValue) {
   for (const Build& build : kBuilds) {
-    startBridge(build.name, {"read", "extra"});
+    start(build, {"read", "extra"});
     ASSERT_TRUE(waitHostRaw("/dev/ttyACM1", bridge_.pid, 30)) << build.name;
     ASSERT_TRUE(writeBytes(tacho_, {0, 5, 0, 255}));
     ASSERT_TRUE(waitForOutput(&bridge_, "Tachometer: 255\n", 30)) << bridge_.outText;
@@ -126,13 +106,12 @@ TEST_F(KernelSerial, ReaderPrintsNonZeroBytesOfEveryValue) {
 TEST_F(KernelSerial, WriterFramesThePairsWithTheNeutralCommand) {
   for (const Build& build : kBuilds) {
     SCOPED_TRACE(build.name);
-    setFiles(build, 1600, 90);
-    startBridge(build.name, {"write"});
+    writeCommandFiles(tree_, build, 1600, 90);
+    start(build, {"write"});
     EXPECT_EQ((std::vector<int>{60, build.neutralSteering, 60, build.neutralSteering}), readBytes(drive_, 4, 30));
-    setFiles(build, 1700, 45);
-    const int steering = build.name == "serial" ? 211 : 45;
+    writeCommandFiles(tree_, build, 1700, 45);
     // serial sends the changed pair once; serial_raw floods it.
-    ASSERT_TRUE(waitLastPair(70, steering));
+    ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
     ASSERT_TRUE(writeInput(&bridge_, "0\n"));
     std::vector<int> rest = drainUntilExit(30);
     ASSERT_TRUE(bridge_.exited);
@@ -150,7 +129,7 @@ TEST_F(KernelSerial, WriterFramesThePairsWithTheNeutralCommand) {
 }
 
 TEST_F(KernelSerial, UnplugAndReplugUnderTheReader) {
-  startBridge("serial", {"read"});
+  start(kBuilds[0], {"read"});
   ASSERT_TRUE(waitHostRaw("/dev/ttyACM1", bridge_.pid, 30));
   ASSERT_TRUE(writeBytes(tacho_, {5}));
   ASSERT_TRUE(waitForOutput(&bridge_, "Tachometer: 5\n", 30));
@@ -173,8 +152,8 @@ TEST_F(KernelSerial, UnplugAndReplugUnderTheReader) {
 
 TEST_F(KernelSerial, UnplugAndReplugUnderTheWriter) {
   const Build& build = kBuilds[0];
-  setFiles(build, 1700, 45);
-  startBridge(build.name, {"write"});
+  writeCommandFiles(tree_, build, 1700, 45);
+  start(build, {"write"});
   EXPECT_EQ((std::vector<int>{60, 166, 70, 211}), readBytes(drive_, 4, 30));
   ASSERT_TRUE(unplugCable());
   ASSERT_TRUE(waitForOutput(&bridge_, "swrite: lost /dev/ttyACM0.\n", 30)) << bridge_.outText;
@@ -183,8 +162,8 @@ TEST_F(KernelSerial, UnplugAndReplugUnderTheWriter) {
   ASSERT_TRUE(plugCable());
   // The re-plugged controller hears the neutral command, then the current pair.
   EXPECT_EQ((std::vector<int>{60, 166, 70, 211}), readBytes(drive_, 4, 30)) << bridge_.outText;
-  setFiles(build, 1900, 60);
-  ASSERT_TRUE(waitLastPair(90, 196));
+  writeCommandFiles(tree_, build, 1900, 60);
+  ASSERT_TRUE(waitLastPair(90, steeringOf(build, 60)));
   ASSERT_TRUE(writeInput(&bridge_, "0\n"));
   EXPECT_EQ((std::vector<int>{60, 166}), drainUntilExit(30));
   ASSERT_TRUE(bridge_.exited);

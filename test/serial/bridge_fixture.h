@@ -22,10 +22,12 @@ class BridgeTest : public testing::Test {
   // Stops everything started, ready for the next case of a loop.
   void reset();
 
-  std::string folder(const Build& build) const { return build.name == "serial" ? tree.teleop : tree.raw; }
-  void setFiles(const Build& build, int throttle, int steering);
-  // Starts the drive controller, then the bridge in writer mode.
-  void startWriter(const Build& build, const std::vector<std::string>& controllerArgs = {});
+  std::string folder(const Build& build) const { return commandFolder(tree, build); }
+  void setFiles(const Build& build, int throttle, int steering) { writeCommandFiles(tree, build, throttle, steering); }
+  // Starts the drive controller, then the bridge in writer mode (any first
+  // argument but "read").
+  void startWriter(const Build& build, const std::string& word = "write",
+                   const std::vector<std::string>& controllerArgs = {});
   bool waitBytes(size_t n);
   bool waitLastPair(int throttleByte, int steeringByte);
   // The bridge exits with status 0 within seconds, not killed by a signal.
@@ -33,6 +35,8 @@ class BridgeTest : public testing::Test {
   // Whole pairs since the line was last opened, the neutral pair last,
   // then the line closed.
   void expectNeutralLast(const Build& build);
+  // Types word (a 0 of some spelling) and expects both of the above.
+  void stopAndExpectNeutralLast(const Build& build, const std::string& word = "0");
 
   CommandTree tree;
   Child bridge;
@@ -49,14 +53,10 @@ inline void BridgeTest::reset() {
   tacho = Child();
 }
 
-inline void BridgeTest::setFiles(const Build& build, int throttle, int steering) {
-  writeAtomically(folder(build) + "/throttle.txt", std::to_string(throttle) + "\n");
-  writeAtomically(folder(build) + "/steering.txt", std::to_string(steering) + "\n");
-}
-
-inline void BridgeTest::startWriter(const Build& build, const std::vector<std::string>& controllerArgs) {
+inline void BridgeTest::startWriter(const Build& build, const std::string& word,
+                                    const std::vector<std::string>& controllerArgs) {
   ASSERT_TRUE(startDriveController(&drive, controllerArgs));
-  ASSERT_TRUE(startBridge(&bridge, build.name, {"write"}, tree.run));
+  ASSERT_TRUE(startBridge(&bridge, build.name, {word}, tree.run));
 }
 
 inline bool BridgeTest::waitBytes(size_t n) {
@@ -85,4 +85,10 @@ inline void BridgeTest::expectNeutralLast(const Build& build) {
   EXPECT_EQ(0u, bytes.size() % 2);
   EXPECT_EQ(60, bytes[bytes.size() - 2]);
   EXPECT_EQ(build.neutralSteering, bytes.back());
+}
+
+inline void BridgeTest::stopAndExpectNeutralLast(const Build& build, const std::string& word) {
+  ASSERT_TRUE(writeInput(&bridge, word + "\n"));
+  ASSERT_NO_FATAL_FAILURE(expectCleanExit());
+  expectNeutralLast(build);
 }

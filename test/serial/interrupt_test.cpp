@@ -1,8 +1,9 @@
-// Stop signals on the shipped bridge builds: SIGINT, SIGTERM and SIGHUP at
-// each stage of a run (before the line opens, in the loop, during a burst,
-// while stopping), in writer and reader mode. Each must act as a typed 0:
-// exit status 0, and in writer mode the neutral pair is the last thing on
-// the drive line before it closes.
+// Stop signals on the shipped bridge builds, as one table: each stage of a
+// run (its line missing, starting, running, in a burst, already stopping)
+// in writer and reader mode, times SIGINT, SIGTERM and SIGHUP, times both
+// builds. Each signal must act as a typed 0: exit status 0, nothing on
+// standard error, and in writer mode the neutral pair the last thing on the
+// drive line before it closes, with only the operator's pairs before it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -18,7 +19,36 @@ namespace {
 
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-std::string trace(const Build& build, int sig) { return build.name + " / " + strsignal(sig); }
+// Where a run is when the signal comes.
+enum Stage {
+  kNoLine,        // its controller missing, reported
+  kStarting,      // stop handlers just in (the writer may not have opened its line)
+  kRunning,       // writer: pairs sent; reader: waiting on an idle line
+  kBurst,         // writer: the files changing as fast as they can; reader: bytes arriving
+  kStopping,      // a 0 typed just before
+  kSignalled,     // writer: another stop signal just before
+  kNumberAfter,   // writer: a number typed right after the signal
+};
+
+struct Row {
+  bool reader;
+  Stage stage;
+  const char* name;
+};
+
+const Row kRows[] = {
+    {false, kNoLine, "writer without its line"},
+    {false, kStarting, "writer starting"},
+    {false, kRunning, "writer running"},
+    {false, kBurst, "writer in a burst of changes"},
+    {false, kStopping, "writer after a typed 0"},
+    {false, kSignalled, "writer after another stop signal"},
+    {false, kNumberAfter, "writer, a number typed after the signal"},
+    {true, kNoLine, "reader without its line"},
+    {true, kRunning, "reader on an idle line"},
+    {true, kBurst, "reader in a burst of bytes"},
+    {true, kStopping, "reader after a typed 0"},
+};
 
 class BridgeInterrupt : public BridgeTest {
  protected:
@@ -26,136 +56,109 @@ class BridgeInterrupt : public BridgeTest {
     ASSERT_TRUE(waitUntil([&] { return catchesSignals(bridge.pid, {SIGINT, SIGTERM, SIGHUP}); }, 10))
         << "the bridge never installed its stop handlers";
   }
+  void runWriter(Stage stage, const Build& build, int sig);
+  void runReader(Stage stage, const Build& build, int sig);
 };
+
+void BridgeInterrupt::runWriter(Stage stage, const Build& build, int sig) {
+  setFiles(build, 1700, 45);
+  if (stage != kNoLine) {
+    ASSERT_TRUE(startDriveController(&drive));
+  }
+  ASSERT_TRUE(startBridge(&bridge, build.name, {"write"}, tree.run));
+  if (stage == kNoLine) {
+    ASSERT_TRUE(waitForOutput(&bridge, "open_port: Unable to open /dev/ttyACM0.\n", 10));
+  }
+  ASSERT_NO_FATAL_FAILURE(waitHandlers());
+  if (stage >= kRunning) {
+    ASSERT_TRUE(waitBytes(4));
+  }
+  if (stage == kStopping) {
+    ASSERT_TRUE(writeInput(&bridge, "0\n"));
+  }
+  if (stage == kSignalled) kill(bridge.pid, sig == SIGINT ? SIGTERM : SIGINT);
+  if (stage == kBurst) {
+    // The operator program runs until the bridge has exited; no assertion
+    // may leave this block before it is joined.
+    std::atomic<bool> changing(true);
+    const std::string throttleFile = folder(build) + "/throttle.txt";
+    std::thread operatorProgram([&] {
+      for (int i = 0; changing; ++i) writeAtomically(throttleFile, i % 2 ? "1700\n" : "1800\n");
+    });
+    bool burstSeen = waitBytes(40);
+    kill(bridge.pid, sig);
+    bool exited = waitExitReading(&bridge, &drive, 10);
+    changing = false;
+    operatorProgram.join();
+    ASSERT_TRUE(burstSeen);
+    ASSERT_TRUE(exited);
+  } else {
+    kill(bridge.pid, sig);
+  }
+  if (stage == kNumberAfter) {
+    ASSERT_TRUE(writeInput(&bridge, "7\n"));
+  }
+  ASSERT_NO_FATAL_FAILURE(expectCleanExit());
+  EXPECT_EQ("", bridge.errText);
+  if (stage == kNoLine) return;
+  updateDrive(&drive, 0.1);
+  if (stage == kStarting && countEvents(drive, "open") == 0) {
+    EXPECT_TRUE(driveBytes(drive).empty());
+    return;
+  }
+  expectNeutralLast(build);
+  std::vector<int> bytes = driveBytes(drive);
+  for (size_t i = 2; i + 2 < bytes.size(); i += 2) {
+    EXPECT_TRUE(bytes[i] == 70 || bytes[i] == 80) << "pair " << i / 2 << ": " << bytes[i];
+    EXPECT_EQ(steeringOf(build, 45), bytes[i + 1]) << "pair " << i / 2;
+  }
+}
+
+void BridgeInterrupt::runReader(Stage stage, const Build& build, int sig) {
+  std::string burst = "send";
+  for (int b = 1; b < 256; ++b) burst += " " + std::to_string(b);
+  if (stage != kNoLine) {
+    ASSERT_TRUE(startTachoController(&tacho));
+  }
+  ASSERT_TRUE(startBridge(&bridge, build.name, {"read"}, tree.run));
+  if (stage == kNoLine) {
+    ASSERT_TRUE(waitForOutput(&bridge, "open_port: Unable to open /dev/ttyACM1.\n", 10));
+  } else {
+    ASSERT_TRUE(waitForOutput(&tacho, "configured\n", 10));
+  }
+  ASSERT_NO_FATAL_FAILURE(waitHandlers());
+  if (stage == kBurst) {
+    ASSERT_TRUE(writeInput(&tacho, burst + "\n"));
+    ASSERT_TRUE(waitForOutput(&bridge, "Tachometer: 1\n", 10));
+  }
+  if (stage == kStopping) {
+    ASSERT_TRUE(writeInput(&bridge, "0\n"));
+  }
+  kill(bridge.pid, sig);
+  ASSERT_NO_FATAL_FAILURE(expectCleanExit());
+  EXPECT_EQ("", bridge.errText);
+  // Whatever was printed is whole lines of the bytes in order.
+  std::string expected = stage == kNoLine ? "open_port: Unable to open /dev/ttyACM1.\n" : "port is open.\n";
+  for (int b = 1; b < 256 && expected.size() < bridge.outText.size(); ++b) {
+    expected += "Tachometer: " + std::to_string(b) + "\n";
+  }
+  EXPECT_EQ(expected, bridge.outText);
+}
 
 }  // namespace
 
-TEST_F(BridgeInterrupt, WriterStopsWithTheNeutralPairLastOnEachSignalInTheLoop) {
-  for (const Build& build : kBuilds) {
-    for (int sig : kStopSignals) {
-      SCOPED_TRACE(trace(build, sig));
-      setFiles(build, 2000, 45);
-      ASSERT_TRUE(startDriveController(&drive));
-      ASSERT_TRUE(startBridge(&bridge, build.name, {"write"}, tree.run));
-      ASSERT_TRUE(waitBytes(4));
-      kill(bridge.pid, sig);
-      expectCleanExit();
-      expectNeutralLast(build);
-      std::vector<int> bytes = driveBytes(drive);
-      EXPECT_EQ(100, bytes[2]);
-      EXPECT_EQ("", bridge.errText);
-      reset();
-    }
-  }
-}
-
-TEST_F(BridgeInterrupt, WriterWaitingForAMissingDriveLineStopsOnEachSignal) {
-  for (const Build& build : kBuilds) {
-    for (int sig : kStopSignals) {
-      SCOPED_TRACE(trace(build, sig));
-      setFiles(build, 2000, 45);
-      ASSERT_TRUE(startBridge(&bridge, build.name, {"write"}, tree.run));
-      ASSERT_TRUE(waitForOutput(&bridge, "open_port: Unable to open /dev/ttyACM0.\n", 10));
-      waitHandlers();
-      kill(bridge.pid, sig);
-      expectCleanExit();
-      reset();
-    }
-  }
-}
-
-TEST_F(BridgeInterrupt, WriterSignalledAsSoonAsItCatchesSignalsLeavesNoPairButNeutral) {
-  // The worker may or may not have opened the line yet: either nothing
-  // reached it, or the neutral pair is the last thing on it.
-  for (const Build& build : kBuilds) {
-    for (int sig : kStopSignals) {
-      SCOPED_TRACE(trace(build, sig));
-      setFiles(build, 2000, 45);
-      ASSERT_TRUE(startDriveController(&drive));
-      ASSERT_TRUE(startBridge(&bridge, build.name, {"write"}, tree.run));
-      waitHandlers();
-      kill(bridge.pid, sig);
-      expectCleanExit();
-      updateDrive(&drive, 0.1);
-      if (countEvents(drive, "open") > 0) {
-        expectNeutralLast(build);
-      } else {
-        EXPECT_TRUE(driveBytes(drive).empty());
-      }
-      reset();
-    }
-  }
-}
-
-TEST_F(BridgeInterrupt, WriterSignalledDuringABurstOfChangesEndsWithWholePairsAndNeutral) {
-  for (const Build& build : kBuilds) {
-    for (int sig : kStopSignals) {
-      SCOPED_TRACE(trace(build, sig));
-      setFiles(build, 1700, 45);
-      ASSERT_TRUE(startDriveController(&drive));
-      ASSERT_TRUE(startBridge(&bridge, build.name, {"write"}, tree.run));
-      ASSERT_TRUE(waitBytes(4));
-      std::atomic<bool> changing(true);
-      const std::string throttleFile = folder(build) + "/throttle.txt";
-      std::thread operatorProgram([&] {
-        for (int i = 0; changing; ++i) writeAtomically(throttleFile, i % 2 ? "1700\n" : "1800\n");
-      });
-      bool burstSeen = waitBytes(40);
-      kill(bridge.pid, sig);
-      expectCleanExit();
-      changing = false;
-      operatorProgram.join();
-      ASSERT_TRUE(burstSeen);
-      expectNeutralLast(build);
-      // Between the neutral pairs, only the pairs the operator wrote.
-      std::vector<int> bytes = driveBytes(drive);
-      const int steering = build.name == "serial" ? 211 : 45;
-      for (size_t i = 2; i + 2 < bytes.size(); i += 2) {
-        EXPECT_TRUE(bytes[i] == 70 || bytes[i] == 80) << "pair " << i / 2 << ": " << bytes[i];
-        EXPECT_EQ(steering, bytes[i + 1]) << "pair " << i / 2;
-      }
-      reset();
-    }
-  }
-}
-
-TEST_F(BridgeInterrupt, WriterSignalledWhileStoppingStillSendsTheNeutralPairLast) {
-  for (const Build& build : kBuilds) {
-    for (int sig : kStopSignals) {
-      // A typed 0 followed at once by a signal, then two signals in a row.
-      for (int variant = 0; variant < 2; ++variant) {
-        SCOPED_TRACE(trace(build, sig) + (variant == 0 ? " after 0" : " twice"));
-        setFiles(build, 2000, 45);
-        ASSERT_TRUE(startDriveController(&drive));
-        ASSERT_TRUE(startBridge(&bridge, build.name, {"write"}, tree.run));
-        ASSERT_TRUE(waitBytes(4));
-        if (variant == 0) {
-          ASSERT_TRUE(writeInput(&bridge, "0\n"));
+TEST_F(BridgeInterrupt, EachStopSignalAtEachStageStopsCleanly) {
+  for (const Row& row : kRows) {
+    for (const Build& build : kBuilds) {
+      for (int sig : kStopSignals) {
+        SCOPED_TRACE(std::string(row.name) + " / " + build.name + " / " + strsignal(sig));
+        if (row.reader) {
+          runReader(row.stage, build, sig);
         } else {
-          kill(bridge.pid, sig);
+          runWriter(row.stage, build, sig);
         }
-        kill(bridge.pid, sig == SIGINT ? SIGTERM : SIGINT);
-        expectCleanExit();
-        expectNeutralLast(build);
         reset();
       }
-    }
-  }
-}
-
-TEST_F(BridgeInterrupt, NumberTypedTogetherWithASignalDoesNotUndoTheStop) {
-  for (const Build& build : kBuilds) {
-    for (int sig : kStopSignals) {
-      SCOPED_TRACE(trace(build, sig));
-      setFiles(build, 2000, 45);
-      ASSERT_TRUE(startDriveController(&drive));
-      ASSERT_TRUE(startBridge(&bridge, build.name, {"write"}, tree.run));
-      ASSERT_TRUE(waitBytes(4));
-      kill(bridge.pid, sig);
-      ASSERT_TRUE(writeInput(&bridge, "7\n"));
-      expectCleanExit();
-      expectNeutralLast(build);
-      reset();
     }
   }
 }
@@ -163,8 +166,7 @@ TEST_F(BridgeInterrupt, NumberTypedTogetherWithASignalDoesNotUndoTheStop) {
 TEST_F(BridgeInterrupt, ClosedStandardOutputDoesNotKillTheWriter) {
   const Build& build = kBuilds[0];
   setFiles(build, 2000, 45);
-  ASSERT_TRUE(startDriveController(&drive));
-  ASSERT_TRUE(startBridge(&bridge, build.name, {"write"}, tree.run));
+  startWriter(build);
   ASSERT_TRUE(waitBytes(4));
   // Like "serial write | head -n 1": nobody reads the echo any more.
   close(bridge.out);
@@ -176,45 +178,5 @@ TEST_F(BridgeInterrupt, ClosedStandardOutputDoesNotKillTheWriter) {
       return b.size() >= 2 && b[b.size() - 2] == (throttle - 1000) / 10;
     }, 10)) << "throttle " << throttle;
   }
-  ASSERT_TRUE(writeInput(&bridge, "0\n"));
-  expectCleanExit();
-  expectNeutralLast(build);
-}
-
-TEST_F(BridgeInterrupt, ReaderStopsOnEachSignalAtEachStage) {
-  std::string burst = "send";
-  for (int b = 1; b < 256; ++b) burst += " " + std::to_string(b);
-  for (const Build& build : kBuilds) {
-    for (int sig : kStopSignals) {
-      for (const std::string stage : {"no line", "idle", "burst", "stopping"}) {
-        SCOPED_TRACE(trace(build, sig) + " / " + stage);
-        if (stage != "no line") {
-          ASSERT_TRUE(startTachoController(&tacho));
-        }
-        ASSERT_TRUE(startBridge(&bridge, build.name, {"read"}, tree.run));
-        if (stage == "no line") {
-          ASSERT_TRUE(waitForOutput(&bridge, "open_port: Unable to open /dev/ttyACM1.\n", 10));
-        } else {
-          ASSERT_TRUE(waitForOutput(&tacho, "configured\n", 10));
-        }
-        waitHandlers();
-        if (stage == "burst") {
-          ASSERT_TRUE(writeInput(&tacho, burst + "\n"));
-          ASSERT_TRUE(waitForOutput(&bridge, "Tachometer: 1\n", 10));
-        }
-        if (stage == "stopping") {
-          ASSERT_TRUE(writeInput(&bridge, "0\n"));
-        }
-        kill(bridge.pid, sig);
-        expectCleanExit();
-        // Whatever was printed is whole lines of the bytes in order.
-        std::string expected = stage == "no line" ? "open_port: Unable to open /dev/ttyACM1.\n" : "port is open.\n";
-        for (int b = 1; b < 256 && expected.size() < bridge.outText.size(); ++b) {
-          expected += "Tachometer: " + std::to_string(b) + "\n";
-        }
-        EXPECT_EQ(expected, bridge.outText);
-        reset();
-      }
-    }
-  }
+  stopAndExpectNeutralLast(build);
 }

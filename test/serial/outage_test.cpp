@@ -25,8 +25,6 @@ bool startsWith(const std::vector<int>& bytes, const std::vector<int>& prefix) {
 
 class WriterFaults : public BridgeTest {
  protected:
-  void start(const Build& build) { startWriter(build); }
-
   // The descriptors the writer keeps. It may hold a command file open at
   // any instant, but never more than the two of one pass.
   int lastingDescriptors() {
@@ -43,12 +41,6 @@ class WriterFaults : public BridgeTest {
     return kept;
   }
 
-  void stopAndExpectNeutralLast(const Build& build) {
-    ASSERT_TRUE(writeInput(&bridge, "0\n"));
-    expectCleanExit();
-    expectNeutralLast(build);
-  }
-
   // Unplugs the drive controller and waits until the writer says so.
   void unplugAndWaitLost() {
     ASSERT_TRUE(writeInput(&drive.child, "unplug\n"));
@@ -62,7 +54,7 @@ TEST_F(WriterFaults, CommandFilesDeletedEmptiedAndReplacedMidRunLoseNothing) {
   for (const Build& build : kBuilds) {
     SCOPED_TRACE(build.name);
     setFiles(build, 1700, 45);
-    start(build);
+    startWriter(build);
     ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
     const int descriptors = lastingDescriptors();
     ASSERT_GT(descriptors, 0);
@@ -103,7 +95,7 @@ TEST_F(WriterFaults, ReplugedDriveControllerGetsNeutralThenTheCurrentPair) {
   for (const Build& build : kBuilds) {
     SCOPED_TRACE(build.name);
     setFiles(build, 1700, 45);
-    start(build);
+    startWriter(build);
     ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
     const int descriptors = lastingDescriptors();
 
@@ -171,7 +163,7 @@ TEST_F(WriterFaults, ControllerPluggedJustBeforeTheStopStillGetsTheNeutralPair) 
   for (const Build& build : kBuilds) {
     SCOPED_TRACE(build.name);
     setFiles(build, 1700, 45);
-    start(build);
+    startWriter(build);
     ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
     unplugAndWaitLost();
     ASSERT_TRUE(writeInput(&drive.child, "plug\n"));
@@ -190,7 +182,7 @@ TEST_F(WriterFaults, StopEndsWithinTwoSecondsWhetherTheLineIsMissingOrStalled) {
       for (int variant = 0; variant < 3; ++variant) {
         SCOPED_TRACE(build.name + " / " + fault + " / " + std::to_string(variant));
         setFiles(build, 1700, 45);
-        start(build);
+        startWriter(build);
         ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
         if (fault == "missing") {
           unplugAndWaitLost();
@@ -220,7 +212,7 @@ TEST_F(WriterFaults, StalledControllerThatReadsAgainGetsNeutralThenTheCurrentPai
   for (const Build& build : kBuilds) {
     SCOPED_TRACE(build.name);
     setFiles(build, 1700, 45);
-    start(build);
+    startWriter(build);
     ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
     ASSERT_TRUE(writeInput(&drive.child, "stall\n"));
     // Serial sends the change below once: a controller still reading then
