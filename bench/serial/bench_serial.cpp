@@ -15,36 +15,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "bridge_harness.h"
+#include "figures.h"
 
 namespace {
-
-std::string bin(const std::string& name) { return std::string(PELMORA_BIN_DIR) + "/" + name; }
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::trunc);
-  out << text;
-}
-
-void writeAtomically(const std::string& path, const std::string& text) {
-  writeFile(path + ".new", text);
-  rename((path + ".new").c_str(), path.c_str());
-}
-
-struct Figures {
-  double median;
-  double p99;
-};
-
-Figures figuresOf(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  if (v.empty()) return {0, 0};
-  return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
-}
 
 void printRow(const char* what, const Figures& f, size_t n) {
   printf("  %-44s median %9.1f us   p99 %9.1f us   (n=%zu)\n", what, f.median * 1e6, f.p99 * 1e6, n);
@@ -132,7 +109,7 @@ void benchBridge(const std::string& build, const std::string& folder, int steeri
 
   Child driveChild;
   Child bridge;
-  if (!startChild(&driveChild, {bin("drive_controller"), "--unpaced"}) ||
+  if (!startChild(&driveChild, {programPath("drive_controller"), "--unpaced"}) ||
       !waitForOutput(&driveChild, "ready /dev/ttyACM0\n", 10)) {
     printf("  %s: the drive controller stand-in did not start\n", build.c_str());
     return;
@@ -140,7 +117,7 @@ void benchBridge(const std::string& build, const std::string& folder, int steeri
   DriveStream drive;
   drive.fd = driveChild.out;
   // The "ready" line may have been read already; the rest comes raw.
-  if (!startChild(&bridge, {bin(build), "bench"}, root + "/run")) {
+  if (!startChild(&bridge, {programPath(build), "bench"}, root + "/run")) {
     printf("  %s: cannot start\n", build.c_str());
     return;
   }
@@ -191,8 +168,8 @@ void benchBridge(const std::string& build, const std::string& folder, int steeri
 void benchFileReadFloor(int rounds) {
   char pattern[] = "/tmp/bench_serial_floor.XXXXXX";
   std::string dir = mkdtemp(pattern);
-  writeFile(dir + "/throttle.txt", "1600\n");
-  writeFile(dir + "/steering.txt", "90\n");
+  writeInPlace(dir + "/throttle.txt", "1600\n");
+  writeInPlace(dir + "/steering.txt", "90\n");
   std::vector<double> times;
   char text[64];
   long long sum = 0;

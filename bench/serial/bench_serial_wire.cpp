@@ -21,21 +21,11 @@
 #include <vector>
 
 #include "bridge_harness.h"
+#include "figures.h"
 
 namespace {
 
 const double kPairSeconds = 20.0 / 9600;
-
-struct Figures {
-  double median;
-  double p99;
-};
-
-Figures figuresOf(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  if (v.empty()) return {0, 0};
-  return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
-}
 
 void printRow(const std::string& what, const std::vector<double>& v) {
   Figures f = figuresOf(v);

@@ -25,6 +25,13 @@ bool startsWith(const std::vector<int>& bytes, const std::vector<int>& prefix) {
 
 class WriterFaults : public BridgeTest {
  protected:
+  // Starts the writer on throttle 1700, steering 45 and waits for that pair.
+  void startSending(const Build& build) {
+    setFiles(build, 1700, 45);
+    startWriter(build);
+    ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
+  }
+
   // The descriptors the writer keeps. It may hold a command file open at
   // any instant, but never more than the two of one pass.
   int lastingDescriptors() {
@@ -53,9 +60,7 @@ class WriterFaults : public BridgeTest {
 TEST_F(WriterFaults, CommandFilesDeletedEmptiedAndReplacedMidRunLoseNothing) {
   for (const Build& build : kBuilds) {
     SCOPED_TRACE(build.name);
-    setFiles(build, 1700, 45);
-    startWriter(build);
-    ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
+    ASSERT_NO_FATAL_FAILURE(startSending(build));
     const int descriptors = lastingDescriptors();
     ASSERT_GT(descriptors, 0);
     // An operator program gone wrong: each step deletes a file, empties it
@@ -94,9 +99,7 @@ TEST_F(WriterFaults, CommandFilesDeletedEmptiedAndReplacedMidRunLoseNothing) {
 TEST_F(WriterFaults, ReplugedDriveControllerGetsNeutralThenTheCurrentPair) {
   for (const Build& build : kBuilds) {
     SCOPED_TRACE(build.name);
-    setFiles(build, 1700, 45);
-    startWriter(build);
-    ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
+    ASSERT_NO_FATAL_FAILURE(startSending(build));
     const int descriptors = lastingDescriptors();
 
     unplugAndWaitLost();
@@ -162,9 +165,7 @@ TEST_F(WriterFaults, ControllerMissingAtStartIsPickedUpWhenPlugged) {
 TEST_F(WriterFaults, ControllerPluggedJustBeforeTheStopStillGetsTheNeutralPair) {
   for (const Build& build : kBuilds) {
     SCOPED_TRACE(build.name);
-    setFiles(build, 1700, 45);
-    startWriter(build);
-    ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
+    ASSERT_NO_FATAL_FAILURE(startSending(build));
     unplugAndWaitLost();
     ASSERT_TRUE(writeInput(&drive.child, "plug\n"));
     ASSERT_TRUE(waitDrive(&drive, [](const DriveController& d) { return countEvents(d, "plugged") == 1; }, 10));
@@ -181,9 +182,7 @@ TEST_F(WriterFaults, StopEndsWithinTwoSecondsWhetherTheLineIsMissingOrStalled) {
       // 0, SIGINT, or SIGINT then SIGTERM: a second stop signal cuts the stop short.
       for (int variant = 0; variant < 3; ++variant) {
         SCOPED_TRACE(build.name + " / " + fault + " / " + std::to_string(variant));
-        setFiles(build, 1700, 45);
-        startWriter(build);
-        ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
+        ASSERT_NO_FATAL_FAILURE(startSending(build));
         if (fault == "missing") {
           unplugAndWaitLost();
         } else {
@@ -211,9 +210,7 @@ TEST_F(WriterFaults, StopEndsWithinTwoSecondsWhetherTheLineIsMissingOrStalled) {
 TEST_F(WriterFaults, StalledControllerThatReadsAgainGetsNeutralThenTheCurrentPair) {
   for (const Build& build : kBuilds) {
     SCOPED_TRACE(build.name);
-    setFiles(build, 1700, 45);
-    startWriter(build);
-    ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
+    ASSERT_NO_FATAL_FAILURE(startSending(build));
     ASSERT_TRUE(writeInput(&drive.child, "stall\n"));
     // Serial sends the change below once: a controller still reading then
     // takes it and the line is never lost.
