@@ -23,6 +23,7 @@
 
 #include <string>
 
+#include "monotonic_clock.h"
 #include "pty_device.h"
 
 // Set by the signal handler, read by the main loop.
@@ -45,7 +46,7 @@ static void emit(const char* line) {
 
 static void emitEvent(const char* what) {
   char line[64];
-  snprintf(line, sizeof line, "%.6f %s\n", monotonicSeconds(), what);
+  snprintf(line, sizeof line, "%.6f %s\n", nowSeconds(), what);
   emit(line);
 }
 
@@ -67,7 +68,7 @@ static void serviceLine(int master, bool* hostOpen) {
       emitEvent("close");
     }
     if (n <= 0) return;
-    double now = monotonicSeconds();
+    double now = nowSeconds();
     std::string lines;
     char line[48];
     for (ssize_t i = 0; i < n; ++i) {
@@ -123,7 +124,7 @@ static double lineBaud(int master) {
 // on a clock of its own, so a slow wake-up never slows the wire.
 static void serviceLinePaced(int master, bool* hostOpen, double* due) {
   for (;;) {
-    double now = monotonicSeconds();
+    double now = nowSeconds();
     if (*due == 0) {
       struct pollfd p = {master, POLLIN, 0};
       poll(&p, 1, 0);
@@ -179,11 +180,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onSignal;
-  sigaction(SIGTERM, &sa, NULL);
-  sigaction(SIGINT, &sa, NULL);
+  catchStopSignals(onSignal);
 
   int master = plugDevice(device);
   if (master == -1) return 1;
@@ -202,7 +199,7 @@ int main(int argc, char** argv) {
     if (master != -1 && hostOpen && !stalled && due == 0) fds[1].fd = master;
     double timeout = master != -1 && (!hostOpen || stalled) ? 0.002 : 0.2;
     if (due != 0) {
-      double left = due - monotonicSeconds();
+      double left = due - nowSeconds();
       timeout = left <= 0 ? 0 : left;
     }
     // ppoll: the wire's byte times are finer than poll's milliseconds.

@@ -12,13 +12,14 @@ int plugDevice(const char* path);
 // Removes the entry at path and closes master.
 void unplugDevice(const char* path, int master);
 
+// Runs handler on SIGTERM and SIGINT: a controller unplugs itself before
+// it ends.
+void catchStopSignals(void (*handler)(int));
+
 // True while some program holds the slave side open.
 bool hostHasLineOpen(int master);
 
 // True once the host has put the line in non-canonical, no-echo mode.
 bool hostConfiguredLine(int master);
-
-// Monotonic seconds, the same clock the tests and benchmarks read.
-double monotonicSeconds();
 
 #endif
