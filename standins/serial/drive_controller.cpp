@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "monotonic_clock.h"
 #include "pty_device.h"
@@ -211,17 +212,12 @@ int main(int argc, char** argv) {
     if (master != -1 && !stalled && !paced) serviceLine(master, &hostOpen);
 
     if (fds[0].revents & (POLLIN | POLLHUP)) {
-      char buf[256];
-      ssize_t n = read(0, buf, sizeof buf);
-      if (n <= 0) {
+      std::vector<std::string> commands;
+      if (!readCommands(&pending, &commands)) {
         stdinOpen = false;
         continue;
       }
-      pending.append(buf, static_cast<size_t>(n));
-      size_t end;
-      while ((end = pending.find('\n')) != std::string::npos) {
-        std::string command = pending.substr(0, end);
-        pending.erase(0, end + 1);
+      for (const std::string& command : commands) {
         if (command == "unplug" && master != -1) {
           if (hostOpen) emitEvent("close");
           hostOpen = false;

@@ -52,6 +52,19 @@ void unplugDevice(const char* path, int master) {
   if (master != -1) close(master);
 }
 
+bool readCommands(std::string* pending, std::vector<std::string>* commands) {
+  char buf[4096];
+  ssize_t n = read(0, buf, sizeof buf);
+  if (n <= 0) return false;
+  pending->append(buf, static_cast<size_t>(n));
+  size_t end;
+  while ((end = pending->find('\n')) != std::string::npos) {
+    commands->push_back(pending->substr(0, end));
+    pending->erase(0, end + 1);
+  }
+  return true;
+}
+
 void catchStopSignals(void (*handler)(int)) {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);

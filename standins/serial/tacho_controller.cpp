@@ -126,17 +126,12 @@ int main(int argc, char** argv) {
     struct pollfd fds[1] = {{stdinOpen ? 0 : -1, POLLIN, 0}};
     if (poll(fds, 1, timeout) < 0 && errno != EINTR) break;
     if (!(fds[0].revents & (POLLIN | POLLHUP))) continue;
-    char buf[4096];
-    ssize_t n = read(0, buf, sizeof buf);
-    if (n <= 0) {
+    std::vector<std::string> commands;
+    if (!readCommands(&pending, &commands)) {
       stdinOpen = false;
       continue;
     }
-    pending.append(buf, static_cast<size_t>(n));
-    size_t end;
-    while ((end = pending.find('\n')) != std::string::npos) {
-      std::string command = pending.substr(0, end);
-      pending.erase(0, end + 1);
+    for (const std::string& command : commands) {
       if (command.compare(0, 5, "send ") == 0) {
         std::string bytes;
         if (parseBytes(command.substr(5), &bytes)) {
