@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 
 namespace {
@@ -94,6 +95,14 @@ std::string gpioBoard(const std::string& command) {
   reply.resize(reply.find('\n'));
   return reply;
 }
+
+long long gpioBoardNumber(const std::string& reply, const std::string& key) {
+  const size_t at = reply.find(key);
+  if (reply.compare(0, 2, "ok") != 0 || at == std::string::npos) return -1;
+  return atoll(reply.c_str() + at + key.size());
+}
+
+long gpioBoardReads() { return static_cast<long>(gpioBoardNumber(gpioBoard("state 397"), " reads=")); }
 
 void stopGpioBoard(Child* sim) {
   if (sim->pid > 0) stopChild(sim, SIGTERM, 5);

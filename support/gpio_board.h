@@ -18,6 +18,13 @@ bool startGpioBoard(Child* sim, std::string* error);
 // newline, or "error ..." when the socket cannot be reached in time.
 std::string gpioBoard(const std::string& command);
 
+// The number after key ("reads=", "start=") in a reply; -1 when the reply
+// is not "ok ..." or has no such field.
+long long gpioBoardNumber(const std::string& reply, const std::string& key);
+
+// How often line 397's value file has been read so far; -1 when unknown.
+long gpioBoardReads();
+
 // Stops the stand-in and waits (bounded) until its mount is gone.
 void stopGpioBoard(Child* sim);
 

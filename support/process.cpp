@@ -81,12 +81,6 @@ std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-double nowSeconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 std::string programPath(const std::string& name) {
   const char* bin = getenv("SIMBOARD_BIN");
   return std::string(bin && *bin ? bin : PELMORA_BIN_DIR) + "/" + name;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "monotonic_clock.h"
+
 struct Child {
   pid_t pid = -1;
   int in = -1;   // write end of the child's standard input, -1 once closed
@@ -58,9 +60,6 @@ void stopChild(Child* child, int sig, double seconds);
 
 // Kills every child still running (also called at exit).
 void killAllChildren();
-
-// Monotonic seconds.
-double nowSeconds();
 
 // The path of one of the build's programs (stand-ins included): in
 // $SIMBOARD_BIN when set, else in the build's program folder.

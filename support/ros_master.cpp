@@ -22,13 +22,14 @@ int freeLoopbackPort() {
   return port;
 }
 
+std::string loopbackMasterUri(int port) { return "http://127.0.0.1:" + std::to_string(port); }
+
 bool startRosMaster(Child* master, std::string* error) {
   const int port = freeLoopbackPort();
   if (port < 0) {
     if (error) *error = "no free port on 127.0.0.1";
     return false;
   }
-  const std::string uri = "http://127.0.0.1:" + std::to_string(port);
-  setenv("ROS_MASTER_URI", uri.c_str(), 1);
+  setenv("ROS_MASTER_URI", loopbackMasterUri(port).c_str(), 1);
   return startChild(master, {"/usr/bin/rosmaster", "--core", "-p", std::to_string(port)}, "", {}, error);
 }

@@ -130,6 +130,8 @@ int main(int argc, char** argv) {
   printf("Files:\n'%s'\n'%s'\n", rpmName, durationName);
   FILE* rpmLog = openLog(rpmName);
   FILE* durationLog = openLog(durationName);
+  // Nothing is ever written to the raw log; it is still created (emptied)
+  // at each start because the robot's other scripts may expect the file.
   FILE* rawLog = openLog(kRawLogName);
 
   double last = 0.0;

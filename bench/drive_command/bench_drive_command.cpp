@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     ros::Subscriber sub = nh.subscribe("serial", 100, onTelemetry);
     ros::AsyncSpinner spinner(1);
     spinner.start();
-    if (!startChild(&node, {PELMORA_BIN_DIR "/drive_command"}, "", {}, &error)) {
+    if (!startChild(&node, {programPath("drive_command")}, "", {}, &error)) {
       fprintf(stderr, "%s\n", error.c_str());
     } else if (!waitUntil([] { return received() > 0; }, 30)) {
       fprintf(stderr, "no message from drive_command\n%s", node.errText.c_str());

@@ -25,6 +25,7 @@
 #include "pelmora/Tachometer.h"
 #include "process.h"
 #include "ros_master.h"
+#include "tachometer_run.h"
 
 namespace {
 
@@ -97,15 +98,13 @@ struct Row {
 
 bool measure(double rpm, double seconds, int lineFd, const ros::Subscriber& sub, Row* row) {
   const std::string label = std::to_string(static_cast<int>(rpm));
-  const std::string dir = "/tmp/bench_kernel_" + label;
-  mkdir(dir.c_str(), 0755);
-  mkdir((dir + "/files").c_str(), 0755);
+  const std::string dir = makeTachometerDir("/tmp");
   setLevel(lineFd, 0);
   Child node;
   std::string error;
   // Its standard output is a pipe, so fully buffered: readiness is the
   // subscription seeing it as a publisher.
-  if (!startChild(&node, {std::string(PELMORA_BIN_DIR) + "/tachometer", "5", label}, dir, {}, &error) ||
+  if (!startTachometer(&node, dir, {"5", label}, &error) ||
       !waitUntil([&] { pumpOutput(&node, 0.01); return sub.getNumPublishers() > 0; }, 120)) {
     fprintf(stderr, "kernelbench_tachometer: the node did not start: %s %s\n", error.c_str(), node.errText.c_str());
     stopChild(&node, SIGKILL, 5);
@@ -130,6 +129,7 @@ bool measure(double rpm, double seconds, int lineFd, const ros::Subscriber& sub,
   toggler.join();
   waitUntil([&] { pumpOutput(&node, 0.01); return false; }, 1.0);
   stopChild(&node, SIGINT, 20);
+  removeTree(dir);
 
   std::vector<double> values;
   {

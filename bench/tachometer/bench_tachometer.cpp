@@ -18,7 +18,7 @@
 
 #include "gpio_board.h"
 #include "process.h"
-#include "tacho_bench_board.h"
+#include "tachometer_run.h"
 
 namespace {
 
@@ -34,11 +34,6 @@ struct Row {
   double samplesPerSecond;
   double bareSamplesPerSecond;
 };
-
-long replyNumber(const std::string& reply, const std::string& key) {
-  size_t at = reply.find(key);
-  return at == std::string::npos ? -1 : atol(reply.c_str() + at + key.size());
-}
 
 // Samples per second of the cheapest possible poll: open, read, close.
 double bareSamplesPerSecond(double seconds) {
@@ -58,34 +53,27 @@ double bareSamplesPerSecond(double seconds) {
   return samples / (now - start);
 }
 
-long boardReads() { return replyNumber(gpioBoard("state 397"), "reads="); }
-
-int64_t waveStart(const std::string& reply) {
-  size_t at = reply.find("start=");
-  return reply.rfind("ok", 0) == 0 && at != std::string::npos ? atoll(reply.c_str() + at + 6) : -1;
-}
+int64_t waveStart(const std::string& reply) { return gpioBoardNumber(reply, "start="); }
 
 // Runs the node on a still line, turns the wheel at rpm for seconds, stills
 // the line again and stops the node: every change of the run is then one
 // the node could count, and the logs hold every window it published.
 bool measure(double rpm, double seconds, const std::string& workDir, Row* row) {
   const std::string label = std::to_string(static_cast<int>(rpm));
-  const std::string dir = workDir + "/rpm" + label;
-  mkdir(dir.c_str(), 0755);
-  mkdir((dir + "/files").c_str(), 0755);
+  const std::string dir = makeTachometerDir(workDir);
   const int64_t intervalNs = static_cast<int64_t>(std::llround(30e9 / rpm));
   gpioBoard("wave 397 const 0");
 
   Child node;
   std::string error;
-  const long readsAtStart = boardReads();
-  if (!startChild(&node, {std::string(PELMORA_BIN_DIR) + "/tachometer", "5", label}, dir, {}, &error)) {
+  const long readsAtStart = gpioBoardReads();
+  if (!startTachometer(&node, dir, {"5", label}, &error)) {
     fprintf(stderr, "bench_tachometer: %s\n", error.c_str());
     return false;
   }
   // Keep the node's output drained, or its printf would stall the polling.
   auto pump = [&] { pumpOutput(&node, 0.005); };
-  if (!waitUntil([&] { pump(); return boardReads() > readsAtStart + 1000; }, 30)) {
+  if (!waitUntil([&] { pump(); return gpioBoardReads() > readsAtStart + 1000; }, 30)) {
     fprintf(stderr, "bench_tachometer: the node does not sample at %s rpm: %s\n", label.c_str(),
             node.errText.c_str());
     stopChild(&node, SIGKILL, 5);
@@ -97,10 +85,10 @@ bool measure(double rpm, double seconds, const std::string& workDir, Row* row) {
   waitUntil([&] { pump(); return nowSeconds() - still >= 1.2; }, 2);
 
   const int64_t began = waveStart(gpioBoard("wave 397 interval " + std::to_string(intervalNs / 1000)));
-  const long readsBefore = boardReads();
+  const long readsBefore = gpioBoardReads();
   const double from = nowSeconds();
   waitUntil([&] { pump(); return nowSeconds() - from >= seconds; }, seconds + 1);
-  const long readsAfter = boardReads();
+  const long readsAfter = gpioBoardReads();
   row->samplesPerSecond = (readsAfter - readsBefore) / (nowSeconds() - from);
   const int64_t ended = waveStart(gpioBoard("wave 397 const 0"));
   if (began < 0 || ended < 0) return false;
@@ -109,14 +97,14 @@ bool measure(double rpm, double seconds, const std::string& workDir, Row* row) {
   const long waveChanges = static_cast<long>((ended - began - 1) / intervalNs);
   row->trueChanges = waveChanges + waveChanges % 2;
   // Let the node see the final level before it stops.
-  const long readsAtEnd = boardReads();
-  waitUntil([&] { pump(); return boardReads() > readsAtEnd + 1000; }, 10);
+  const long readsAtEnd = gpioBoardReads();
+  waitUntil([&] { pump(); return gpioBoardReads() > readsAtEnd + 1000; }, 10);
   stopChild(&node, SIGINT, 15);
   // The floor right after the run, so both see about the same machine load.
   row->bareSamplesPerSecond = bareSamplesPerSecond(1.0);
 
-  std::vector<double> rpms = readNumbers(dir + "/files/tachs_counts_5_speed_" + label + ".txt");
-  std::vector<double> durations = readNumbers(dir + "/files/times_counts_5_speed_" + label + ".txt");
+  std::vector<double> rpms = readNumbers(rpmLog(dir, "5", label));
+  std::vector<double> durations = readNumbers(durationLog(dir, "5", label));
   if (rpms.size() != durations.size() || rpms.size() < 3) {
     fprintf(stderr, "bench_tachometer: too few windows at %s rpm\n", label.c_str());
     return false;
@@ -140,8 +128,8 @@ bool measure(double rpm, double seconds, const std::string& workDir, Row* row) {
 }  // namespace
 
 int main() {
-  TachoBench bench;
-  if (int status = startTachoBench("bench_tachometer", &bench)) return status;
+  TachometerBench bench;
+  if (int status = startTachometerBench("bench_tachometer", &bench)) return status;
   const std::string& workDir = bench.workDir;
 
   std::vector<Row> rows;
@@ -169,6 +157,6 @@ int main() {
            bare / rows.size(), kValueFile, 100.0 * node / bare);
   }
 
-  stopTachoBench(&bench);
+  stopTachometerBench(&bench);
   return rows.size() == sizeof speeds / sizeof speeds[0] ? 0 : 1;
 }

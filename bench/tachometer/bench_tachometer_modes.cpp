@@ -17,7 +17,7 @@
 #include "gpio_board.h"
 #include "process.h"
 #include "process_watch.h"
-#include "tacho_bench_board.h"
+#include "tachometer_run.h"
 
 namespace {
 
@@ -34,16 +34,7 @@ struct Row {
   double simCpu;
 };
 
-long boardReads() {
-  const std::string state = gpioBoard("state 397");
-  const size_t at = state.find(" reads=");
-  return at == std::string::npos ? -1 : atol(state.c_str() + at + 7);
-}
-
-int64_t waveStart(const std::string& reply) {
-  size_t at = reply.find("start=");
-  return reply.rfind("ok", 0) == 0 && at != std::string::npos ? atoll(reply.c_str() + at + 6) : -1;
-}
+int64_t waveStart(const std::string& reply) { return gpioBoardNumber(reply, "start="); }
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -55,18 +46,16 @@ double median(std::vector<double> v) {
 // the node: every change of the run is one the node could count.
 bool measure(bool edges, double rpm, double seconds, const std::string& workDir, pid_t sim, Row* row) {
   const std::string label = std::to_string(static_cast<int>(rpm));
-  const std::string dir = workDir + (edges ? "/edges" : "/polling") + label;
-  mkdir(dir.c_str(), 0755);
-  mkdir((dir + "/files").c_str(), 0755);
+  const std::string dir = makeTachometerDir(workDir);
   const int64_t intervalNs = static_cast<int64_t>(std::llround(30e9 / rpm));
   gpioBoard("wave 397 const 0");
 
-  std::vector<std::string> argv = {std::string(PELMORA_BIN_DIR) + "/tachometer", "5", label};
-  if (edges) argv.push_back("--edges");
+  std::vector<std::string> args = {"5", label};
+  if (edges) args.push_back("--edges");
   Child node;
   std::string error;
-  const long readsAtStart = boardReads();
-  if (!startChild(&node, argv, dir, {}, &error)) {
+  const long readsAtStart = gpioBoardReads();
+  if (!startTachometer(&node, dir, args, &error)) {
     fprintf(stderr, "bench_tachometer_modes: %s\n", error.c_str());
     return false;
   }
@@ -76,8 +65,8 @@ bool measure(bool edges, double rpm, double seconds, const std::string& workDir,
   // reads of the open file in edge mode.
   const bool sampling = waitUntil([&] {
     pump();
-    if (!edges) return boardReads() > readsAtStart + 1000;
-    return gpioBoard("state 397").find(" edge=both ") != std::string::npos && boardReads() > readsAtStart + 2;
+    if (!edges) return gpioBoardReads() > readsAtStart + 1000;
+    return gpioBoard("state 397").find(" edge=both ") != std::string::npos && gpioBoardReads() > readsAtStart + 2;
   }, 30);
   if (!sampling) {
     fprintf(stderr, "bench_tachometer_modes: the node does not sample at %s rpm: %s\n", label.c_str(),
@@ -109,8 +98,8 @@ bool measure(bool edges, double rpm, double seconds, const std::string& workDir,
   waitUntil([&] { pump(); return nowSeconds() - settle >= 0.3; }, 1);
   stopChild(&node, SIGINT, 15);
 
-  std::vector<double> rpms = readNumbers(dir + "/files/tachs_counts_5_speed_" + label + ".txt");
-  std::vector<double> durations = readNumbers(dir + "/files/times_counts_5_speed_" + label + ".txt");
+  std::vector<double> rpms = readNumbers(rpmLog(dir, "5", label));
+  std::vector<double> durations = readNumbers(durationLog(dir, "5", label));
   if (rpms.size() != durations.size() || rpms.size() < 3) {
     fprintf(stderr, "bench_tachometer_modes: too few windows at %s rpm\n", label.c_str());
     return false;
@@ -134,8 +123,8 @@ bool measure(bool edges, double rpm, double seconds, const std::string& workDir,
 }  // namespace
 
 int main() {
-  TachoBench bench;
-  if (int status = startTachoBench("bench_tachometer_modes", &bench)) return status;
+  TachometerBench bench;
+  if (int status = startTachometerBench("bench_tachometer_modes", &bench)) return status;
   const std::string& workDir = bench.workDir;
 
   std::vector<Row> rows;
@@ -167,6 +156,6 @@ int main() {
   printf("edge mode goal (<= 2%% of a core and median error <= 1%% at 3000 rpm, no change missed at 5 ms "
          "or more apart): %s\n", goal && !missedSlow ? "met" : "not met");
 
-  stopTachoBench(&bench);
+  stopTachometerBench(&bench);
   return rows.size() == wanted ? 0 : 1;
 }

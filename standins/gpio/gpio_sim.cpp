@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "gpio_sim_logic.h"
+#include "monotonic_clock.h"
 
 enum FileKind { kNoFile, kRoot, kExport, kUnexport, kLineDir, kDirection, kValue, kEdge, kActiveLow };
 enum FaultKind { kNoFault, kOpenFault, kReadFault, kShortFault, kEdgeFault };
@@ -97,12 +98,6 @@ static bool g_stopping = false;
 static std::string g_socketPath;
 // Time stamp of every file; written once by main before the mount.
 static time_t g_mountTime;
-
-static int64_t monotonicNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 // "gpio397" -> 397; the kernel never writes leading zeros.
 static bool parseLineName(const std::string& name, int* line) {

@@ -22,7 +22,9 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
+#include "monotonic_clock.h"
 #include "pty_device.h"
 
 // Set by the signal handler, read by the main loop.
@@ -45,7 +47,7 @@ static void emit(const char* line) {
 
 static void emitEvent(const char* what) {
   char line[64];
-  snprintf(line, sizeof line, "%.6f %s\n", monotonicSeconds(), what);
+  snprintf(line, sizeof line, "%.6f %s\n", nowSeconds(), what);
   emit(line);
 }
 
@@ -67,7 +69,7 @@ static void serviceLine(int master, bool* hostOpen) {
       emitEvent("close");
     }
     if (n <= 0) return;
-    double now = monotonicSeconds();
+    double now = nowSeconds();
     std::string lines;
     char line[48];
     for (ssize_t i = 0; i < n; ++i) {
@@ -123,7 +125,7 @@ static double lineBaud(int master) {
 // on a clock of its own, so a slow wake-up never slows the wire.
 static void serviceLinePaced(int master, bool* hostOpen, double* due) {
   for (;;) {
-    double now = monotonicSeconds();
+    double now = nowSeconds();
     if (*due == 0) {
       struct pollfd p = {master, POLLIN, 0};
       poll(&p, 1, 0);
@@ -179,11 +181,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onSignal;
-  sigaction(SIGTERM, &sa, NULL);
-  sigaction(SIGINT, &sa, NULL);
+  catchStopSignals(onSignal);
 
   int master = plugDevice(device);
   if (master == -1) return 1;
@@ -202,7 +200,7 @@ int main(int argc, char** argv) {
     if (master != -1 && hostOpen && !stalled && due == 0) fds[1].fd = master;
     double timeout = master != -1 && (!hostOpen || stalled) ? 0.002 : 0.2;
     if (due != 0) {
-      double left = due - monotonicSeconds();
+      double left = due - nowSeconds();
       timeout = left <= 0 ? 0 : left;
     }
     // ppoll: the wire's byte times are finer than poll's milliseconds.
@@ -214,17 +212,12 @@ int main(int argc, char** argv) {
     if (master != -1 && !stalled && !paced) serviceLine(master, &hostOpen);
 
     if (fds[0].revents & (POLLIN | POLLHUP)) {
-      char buf[256];
-      ssize_t n = read(0, buf, sizeof buf);
-      if (n <= 0) {
+      std::vector<std::string> commands;
+      if (!readCommands(&pending, &commands)) {
         stdinOpen = false;
         continue;
       }
-      pending.append(buf, static_cast<size_t>(n));
-      size_t end;
-      while ((end = pending.find('\n')) != std::string::npos) {
-        std::string command = pending.substr(0, end);
-        pending.erase(0, end + 1);
+      for (const std::string& command : commands) {
         if (command == "unplug" && master != -1) {
           if (hostOpen) emitEvent("close");
           hostOpen = false;

@@ -5,12 +5,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 int plugDevice(const char* path) {
@@ -52,6 +52,27 @@ void unplugDevice(const char* path, int master) {
   if (master != -1) close(master);
 }
 
+bool readCommands(std::string* pending, std::vector<std::string>* commands) {
+  char buf[4096];
+  ssize_t n = read(0, buf, sizeof buf);
+  if (n <= 0) return false;
+  pending->append(buf, static_cast<size_t>(n));
+  size_t end;
+  while ((end = pending->find('\n')) != std::string::npos) {
+    commands->push_back(pending->substr(0, end));
+    pending->erase(0, end + 1);
+  }
+  return true;
+}
+
+void catchStopSignals(void (*handler)(int)) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sigaction(SIGTERM, &sa, NULL);
+  sigaction(SIGINT, &sa, NULL);
+}
+
 bool hostHasLineOpen(int master) {
   struct pollfd p = {master, POLLIN, 0};
   if (poll(&p, 1, 0) < 0) return false;
@@ -62,10 +83,4 @@ bool hostConfiguredLine(int master) {
   struct termios t;
   if (tcgetattr(master, &t) != 0) return false;
   return (t.c_lflag & (ICANON | ECHO)) == 0;
-}
-
-double monotonicSeconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
 }

@@ -5,6 +5,9 @@
 #ifndef PELMORA_STANDINS_PTY_DEVICE_H
 #define PELMORA_STANDINS_PTY_DEVICE_H
 
+#include <string>
+#include <vector>
+
 // Creates the pty and places its slave at path. Returns the master
 // descriptor (non-blocking), or -1 after printing why on stderr.
 int plugDevice(const char* path);
@@ -12,13 +15,18 @@ int plugDevice(const char* path);
 // Removes the entry at path and closes master.
 void unplugDevice(const char* path, int master);
 
+// Reads what standard input holds and adds each whole line to *commands
+// (*pending keeps a line not yet ended); false once the input has ended.
+bool readCommands(std::string* pending, std::vector<std::string>* commands);
+
+// Runs handler on SIGTERM and SIGINT: a controller unplugs itself before
+// it ends.
+void catchStopSignals(void (*handler)(int));
+
 // True while some program holds the slave side open.
 bool hostHasLineOpen(int master);
 
 // True once the host has put the line in non-canonical, no-echo mode.
 bool hostConfiguredLine(int master);
-
-// Monotonic seconds, the same clock the tests and benchmarks read.
-double monotonicSeconds();
 
 #endif

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "monotonic_clock.h"
 #include "pty_device.h"
 
 // Set by the signal handler, read by the main loop.
@@ -76,11 +77,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: tacho_controller [--device PATH] [--period MS] [--bytes \"B B ...\"]\n");
     return 2;
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onSignal;
-  sigaction(SIGTERM, &sa, NULL);
-  sigaction(SIGINT, &sa, NULL);
+  catchStopSignals(onSignal);
 
   int master = plugDevice(device);
   if (master == -1) return 1;
@@ -92,7 +89,7 @@ int main(int argc, char** argv) {
   std::string queue;    // bytes asked for, not yet written
   size_t queuedTotal = 0;
   size_t cyclePos = 0;
-  double nextTick = monotonicSeconds() + periodMs / 1000.0;
+  double nextTick = nowSeconds() + periodMs / 1000.0;
   while (!g_stop) {
     bool listening = master != -1 && hostHasLineOpen(master);
     if (master != -1) drainInput(master);
@@ -102,7 +99,7 @@ int main(int argc, char** argv) {
     }
     if (!listening) configured = false;
 
-    double now = monotonicSeconds();
+    double now = nowSeconds();
     if (periodMs > 0 && now >= nextTick) {
       if (configured) {
         queue.push_back(cycle[cyclePos]);
@@ -123,23 +120,18 @@ int main(int argc, char** argv) {
     int timeout = 200;
     if (!configured || !queue.empty()) timeout = 2;
     if (periodMs > 0) {
-      int untilTick = static_cast<int>((nextTick - monotonicSeconds()) * 1000) + 1;
+      int untilTick = static_cast<int>((nextTick - nowSeconds()) * 1000) + 1;
       if (untilTick < timeout) timeout = untilTick < 0 ? 0 : untilTick;
     }
     struct pollfd fds[1] = {{stdinOpen ? 0 : -1, POLLIN, 0}};
     if (poll(fds, 1, timeout) < 0 && errno != EINTR) break;
     if (!(fds[0].revents & (POLLIN | POLLHUP))) continue;
-    char buf[4096];
-    ssize_t n = read(0, buf, sizeof buf);
-    if (n <= 0) {
+    std::vector<std::string> commands;
+    if (!readCommands(&pending, &commands)) {
       stdinOpen = false;
       continue;
     }
-    pending.append(buf, static_cast<size_t>(n));
-    size_t end;
-    while ((end = pending.find('\n')) != std::string::npos) {
-      std::string command = pending.substr(0, end);
-      pending.erase(0, end + 1);
+    for (const std::string& command : commands) {
       if (command.compare(0, 5, "send ") == 0) {
         std::string bytes;
         if (parseBytes(command.substr(5), &bytes)) {

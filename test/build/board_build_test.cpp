@@ -1,7 +1,9 @@
 // The build on the car: the committed tree in a fresh catkin workspace,
 // plain `catkin_make` (tests on, catkin's default) and `catkin_make install`
 // where only the product's dependencies exist: fuse3, GoogleTest, GoogleMock,
-// clang and gnuplot are hidden (tools/without-deps).
+// clang and gnuplot are hidden (tools/without-deps). Then the same
+// workspace configured once more with testing off, every dependency there:
+// the product must not lean on anything that only the tests configure.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,6 +14,7 @@ namespace {
 
 std::string g_workspace;  // written by SetUpTestSuite, read by the tests
 std::string g_output;     // what the build printed, same
+std::string g_offOutput;  // what the build with testing off printed, same
 
 class BoardBuild : public testing::Test {
  protected:
@@ -31,6 +34,10 @@ class BoardBuild : public testing::Test {
                               &make, 800);
     g_output = make.outText + make.errText;
     ASSERT_EQ(0, code) << outputTail(make);
+    Child off;
+    code = runInWorkspace(g_workspace, "catkin_make -DCATKIN_ENABLE_TESTING=OFF -j2", &off, 800);
+    g_offOutput = off.outText + off.errText;
+    ASSERT_EQ(0, code) << outputTail(off);
   }
   static void TearDownTestSuite() { removeWorkspace(g_workspace); }
 };
@@ -44,9 +51,15 @@ TEST_F(BoardBuild, SkippedPartsSayWhatIsMissing) {
   EXPECT_NE(std::string::npos, g_output.find("pelmora: demo not configured"));
 }
 
+// Checked after the build with testing off, which rebuilt the devel space.
 TEST_F(BoardBuild, DevelAndInstallSpacesHoldEveryDeliverable) {
   expectDevelSpace(g_workspace);
   expectInstallSpace(g_workspace);
+}
+
+// The build above succeeded; this shows the option took effect.
+TEST_F(BoardBuild, TestingOffIsWhatWasBuilt) {
+  EXPECT_NE(std::string::npos, g_offOutput.find("Using CATKIN_ENABLE_TESTING: OFF"));
 }
 
 TEST_F(BoardBuild, LibraryHeaderCompilesAndLinksFromTheInstallSpace) {

@@ -4,11 +4,8 @@
 #include <gtest/gtest.h>
 #include <nodelet/NodeletList.h>
 #include <nodelet/NodeletUnload.h>
-#include <ros/master.h>
-#include <ros/network.h>
 #include <ros/ros.h>
 #include <std_msgs/UInt32.h>
-#include <xmlrpcpp/XmlRpcClient.h>
 
 #include <signal.h>
 
@@ -18,15 +15,14 @@
 #include <vector>
 
 #include "process.h"
+#include "ros_graph.h"
 
 namespace {
-
-const char* const kLauncher = PELMORA_BIN_DIR "/camera_launcher";
 
 // Starts the launcher with ROS arguments; withStandin puts the stand-in
 // package's folder first on ROS_PACKAGE_PATH.
 bool startLauncher(Child* launcher, const std::vector<std::string>& rosArgs, bool withStandin) {
-  std::vector<std::string> argv = {kLauncher};
+  std::vector<std::string> argv = {programPath("camera_launcher")};
   argv.insert(argv.end(), rosArgs.begin(), rosArgs.end());
   std::vector<std::string> env;
   if (withStandin) {
@@ -67,30 +63,6 @@ bool listNodelets(const std::string& node, std::vector<std::string>* names) {
   return true;
 }
 
-// Asks node to shut down through its XML-RPC API, as rosnode kill does.
-bool requestShutdown(const std::string& node) {
-  XmlRpc::XmlRpcValue request, response, payload;
-  request[0] = ros::this_node::getName();
-  request[1] = node;
-  if (!ros::master::execute("lookupNode", request, response, payload, false)) return false;
-  std::string host;
-  uint32_t port = 0;
-  if (!ros::network::splitURI(static_cast<std::string>(payload), host, port)) return false;
-  XmlRpc::XmlRpcClient client(host.c_str(), static_cast<int>(port), "/");
-  XmlRpc::XmlRpcValue args, result;
-  args[0] = ros::this_node::getName();
-  args[1] = "camera launcher test";
-  return client.execute("shutdown", args, result) && !client.isFault() &&
-         static_cast<int>(result[0]) == 1;
-}
-
-bool nodeRegistered(const std::string& node) {
-  XmlRpc::XmlRpcValue request, response, payload;
-  request[0] = ros::this_node::getName();
-  request[1] = node;
-  return ros::master::execute("lookupNode", request, response, payload, false);
-}
-
 // Waits for the stand-in's unload line and an exit with status 0.
 void expectOrderlyEnd(Child* launcher, const std::string& name, bool withStandin) {
   ASSERT_TRUE(waitExit(launcher, 20))
@@ -129,7 +101,7 @@ TEST(CameraLauncher, NameAndNamespaceFromCommandLineReachDriver) {
   std::vector<std::string> names;
   ASSERT_TRUE(listNodelets("/car/front_camera", &names));
   EXPECT_EQ(std::vector<std::string>{"/car/front_camera"}, names);
-  EXPECT_FALSE(nodeRegistered("/camera_launcher"));
+  EXPECT_FALSE(lookupNode("/camera_launcher"));
 
   interrupt(&launcher);
   expectOrderlyEnd(&launcher, "/car/front_camera", true);
@@ -208,7 +180,7 @@ TEST(CameraLauncher, ShutdownRequestFromGraphEndsIt) {
     expectOrderlyEnd(&launcher, "/camera_launcher", withStandin);
     stopChild(&launcher, SIGKILL, 1);
     // Its registrations are gone, so the next case starts from a clean graph.
-    EXPECT_TRUE(waitUntil([] { return !nodeRegistered("/camera_launcher"); }, 10));
+    EXPECT_TRUE(waitUntil([] { return !lookupNode("/camera_launcher"); }, 10));
   }
 }
 

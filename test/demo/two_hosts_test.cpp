@@ -85,7 +85,7 @@ TEST_F(TwoHosts, LaptopSubscriberGetsTheCarsCommandsOverTheLink) {
                                    "11311"},
                          "", carEnv, &error))
       << error;
-  ASSERT_TRUE(startChild(&node, {"/usr/bin/ip", "netns", "exec", g_car, PELMORA_BIN_DIR "/drive_command"}, "",
+  ASSERT_TRUE(startChild(&node, {"/usr/bin/ip", "netns", "exec", g_car, programPath("drive_command")}, "",
                          carEnv, &error))
       << error;
   const long before = rxPackets(g_laptop, "laptop0");

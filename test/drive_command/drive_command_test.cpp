@@ -1,10 +1,8 @@
 // Drive command node: the shipped program with a real ROS master and a real
 // subscriber, its console on a pipe that the test writes to and closes.
 #include <gtest/gtest.h>
-#include <ros/network.h>
 #include <ros/ros.h>
 #include <signal.h>
-#include <xmlrpcpp/XmlRpcClient.h>
 
 #include <algorithm>
 #include <mutex>
@@ -14,40 +12,17 @@
 #include <pelmora/Telemetry.h>
 
 #include "process.h"
+#include "ros_graph.h"
 
 namespace {
 
-const char* const kNode = PELMORA_BIN_DIR "/drive_command";
+const std::string kNode = programPath("drive_command");
 
 struct Received {
   int speed;
   int angle;
   double at;
 };
-
-// Asks the master for a node's URI; false when the node is not registered.
-bool lookupNode(const std::string& name, std::string* uri) {
-  XmlRpc::XmlRpcValue args, result, payload;
-  args[0] = ros::this_node::getName();
-  args[1] = name;
-  if (!ros::master::execute("lookupNode", args, result, payload, false)) return false;
-  if (uri) *uri = static_cast<std::string>(payload);
-  return true;
-}
-
-// The XML-RPC "shutdown" call that the ROS graph sends to a node.
-bool requestShutdown(const std::string& uri) {
-  std::string host;
-  uint32_t port = 0;
-  if (!ros::network::splitURI(uri, host, port)) return false;
-  XmlRpc::XmlRpcClient client(host.c_str(), static_cast<int>(port), "/");
-  XmlRpc::XmlRpcValue args, result;
-  args[0] = ros::this_node::getName();
-  args[1] = "test asks the node to shut down";
-  bool sent = client.execute("shutdown", args, result);
-  client.close();
-  return sent;
-}
 
 // Nodes that the master lists as publishers of topic.
 std::vector<std::string> publishersOf(const std::string& topic) {
@@ -114,7 +89,7 @@ class DriveCommandNode : public testing::Test {
 
   // The node has dropped off the master and out of our subscriber.
   bool leftGraph(const std::string& name, double seconds) {
-    return waitUntil([&] { return !lookupNode(name, nullptr) && sub_.getNumPublishers() == 0; }, seconds);
+    return waitUntil([&] { return !lookupNode(name) && sub_.getNumPublishers() == 0; }, seconds);
   }
 
   void expectStopsCleanly(const std::string& name) {
@@ -146,8 +121,7 @@ TEST_F(DriveCommandNode, PublishesNeutralPairAtTenHertzWithoutInput) {
   double median = gaps[gaps.size() / 2];
   EXPECT_GT(median, 0.06);
   EXPECT_LT(median, 0.16);
-  std::string uri;
-  EXPECT_TRUE(lookupNode("/serial_writer", &uri));
+  EXPECT_TRUE(lookupNode("/serial_writer"));
   EXPECT_EQ(std::vector<std::string>{"/serial_writer"}, publishersOf("/serial"));
 }
 
@@ -188,9 +162,7 @@ TEST_F(DriveCommandNode, GraphShutdownFirstThenConsoleStop) {
   start();
   send("t1500\n");
   ASSERT_TRUE(waitForPair(1500, 90, 30)) << seen();
-  std::string uri;
-  ASSERT_TRUE(lookupNode("/serial_writer", &uri));
-  ASSERT_TRUE(requestShutdown(uri));
+  ASSERT_TRUE(requestShutdown("/serial_writer"));
   ASSERT_TRUE(leftGraph("/serial_writer", 10)) << seen();
   send("s20\nt\n0\n");
   // Back in its read with all of that taken, the console thread has not
@@ -219,8 +191,8 @@ TEST_F(DriveCommandNode, TopicFollowsRemappingAndNamespace) {
   listen("/car/other");
   start({"serial:=other", "__ns:=/car"});
   ASSERT_TRUE(waitForPair(1600, 90, 30)) << seen();
-  EXPECT_TRUE(lookupNode("/car/serial_writer", nullptr));
-  EXPECT_FALSE(lookupNode("/serial_writer", nullptr));
+  EXPECT_TRUE(lookupNode("/car/serial_writer"));
+  EXPECT_FALSE(lookupNode("/serial_writer"));
   EXPECT_EQ(std::vector<std::string>{"/car/serial_writer"}, publishersOf("/car/other"));
   EXPECT_TRUE(publishersOf("/car/serial").empty());
   EXPECT_TRUE(publishersOf("/serial").empty());

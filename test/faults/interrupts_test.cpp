@@ -1,42 +1,23 @@
-// Interrupts at each stage of the ROS programs (drive_command,
-// camera_launcher, tachometer): while the master cannot be reached, right
-// after start, while working and while shutting down. Each must end with
-// the status its stage calls for, never by a crash, and must not spin
-// while it waits.
-#include <arpa/inet.h>
+// Interrupts and terminations at each stage of the ROS programs
+// (drive_command, camera_launcher, tachometer), as one table: while the
+// master cannot be reached, right after start, while working and while
+// shutting down. Each must end with the status its stage calls for, never
+// by a crash, and must not spin while it waits. The tachometer measuring
+// is stopped in test/tachometer/faults_test.cpp, on the GPIO stand-in.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <ros/ros.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 
-#include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "process.h"
 #include "process_watch.h"
+#include "ros_graph.h"
+#include "ros_master.h"
 
 namespace {
-
-const std::string kBin = PELMORA_BIN_DIR;
-
-// A loopback port with nothing listening on it, for a master that is not there.
-std::string unreachableMaster() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof at;
-  int port = 1;
-  if (bind(s, reinterpret_cast<sockaddr*>(&at), size) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&at), &size) == 0)
-    port = ntohs(at.sin_port);
-  close(s);
-  return "ROS_MASTER_URI=http://127.0.0.1:" + std::to_string(port);
-}
 
 // A working directory with files/ for the tachometer, removed at exit.
 std::string scratchDir() {
@@ -50,119 +31,55 @@ std::string scratchDir() {
   return dir;
 }
 
-struct Program {
-  std::string name;
-  std::vector<std::string> argv;
-  // drive_command outlives a ROS shutdown until its console says stop.
-  bool consoleEndsIt;
+enum Stage {
+  kBeforeMaster,     // retrying a master that is not there
+  kRightAfterStart,  // roscpp's interrupt handler just installed, start-up under way
+  kWorking,          // registered; drive_command publishing, camera_launcher with its driver
 };
 
-std::vector<Program> programs() {
-  return {
-      {"drive_command", {kBin + "/drive_command", "__name:=faults_drive"}, true},
-      {"camera_launcher", {kBin + "/camera_launcher", "__name:=faults_camera"}, false},
-      {"tachometer", {kBin + "/tachometer", "__name:=faults_tachometer"}, false},
-  };
-}
+const char* const kStageNames[] = {"before the master", "right after start", "working"};
 
-bool start(Child* child, const Program& p, const std::vector<std::string>& env = {}) {
-  std::string error;
-  if (startChild(child, p.argv, scratchDir(), env, &error)) return true;
-  ADD_FAILURE() << error;
-  return false;
-}
+// How the program must end.
+enum End {
+  kZero,                  // status 0
+  kZeroOnceConsoleStops,  // drive_command outlives a ROS shutdown until its console says stop
+  kBySignal,              // the signal's default action, without a core
+};
 
-// The stop a console gives after a command line: a newline, then 0.
-void consoleStop(Child* child) { writeInput(child, "\n0\n"); }
+// kConsole in a case's stimuli: the console says stop there.
+const int kConsole = 0;
 
-// Starts p with a master that is not there, and waits for its first retry.
-bool startWithoutMaster(Child* child, const Program& p, const std::string& master) {
-  if (!start(child, p, {master})) return false;
-  if (waitForOutput(child, "Failed to contact master", 20, true)) return true;
-  ADD_FAILURE() << p.name << " never tried the master: " << child->errText;
-  return false;
-}
+struct Case {
+  const char* program;
+  Stage stage;
+  std::vector<int> stimuli;  // signals (and kConsole), sent in order
+  End end;
+};
 
-// Waiting for a master that is not there costs no processor time, and the
-// interrupt ends the wait with status 0 (drive_command after its console
-// has said stop, as after any ROS shutdown).
-TEST(BeforeMaster, InterruptEndsTheWaitAndTheProgram) {
-  const std::string master = unreachableMaster();
-  for (const Program& p : programs()) {
-    SCOPED_TRACE(p.name);
-    Child child;
-    ASSERT_TRUE(startWithoutMaster(&child, p, master));
-    EXPECT_LT(cpuOverOneSecond(&child), kSpinShare);
-    ASSERT_EQ(0, kill(child.pid, SIGINT));
-    if (p.consoleEndsIt) {
-      EXPECT_FALSE(waitExit(&child, 1.0)) << "ended before its console did";
-      consoleStop(&child);
-    }
-    EXPECT_TRUE(waitExit(&child, 15)) << endOf(child);
-    EXPECT_EQ(0, exitCode(child)) << endOf(child) << "\n" << child.errText.substr(0, 2000);
-    stopChild(&child, SIGKILL, 1);
-  }
-}
+// Nothing has been done before the master answers that a termination
+// could lose: its default action ends drive_command and camera_launcher at
+// once. The tachometer, which keeps logs, stops as on the interrupt. Once
+// roscpp has installed its handler, an interrupt is a ROS shutdown; a
+// second one during it changes nothing. While working, neither
+// drive_command nor camera_launcher handles a termination.
+const Case kCases[] = {
+    {"drive_command", kBeforeMaster, {SIGINT}, kZeroOnceConsoleStops},
+    {"camera_launcher", kBeforeMaster, {SIGINT}, kZero},
+    {"tachometer", kBeforeMaster, {SIGINT}, kZero},
+    {"drive_command", kBeforeMaster, {kConsole, SIGINT}, kZero},
+    {"drive_command", kBeforeMaster, {SIGTERM}, kBySignal},
+    {"camera_launcher", kBeforeMaster, {SIGTERM}, kBySignal},
+    {"tachometer", kBeforeMaster, {SIGTERM}, kZero},
+    {"drive_command", kRightAfterStart, {SIGINT}, kZeroOnceConsoleStops},
+    {"camera_launcher", kRightAfterStart, {SIGINT}, kZero},
+    {"tachometer", kRightAfterStart, {SIGINT}, kZero},
+    {"drive_command", kWorking, {SIGINT, SIGINT}, kZeroOnceConsoleStops},
+    {"camera_launcher", kWorking, {SIGINT, SIGINT}, kZero},
+    {"drive_command", kWorking, {SIGTERM}, kBySignal},
+    {"camera_launcher", kWorking, {SIGTERM}, kBySignal},
+};
 
-// The console may also say stop first, while the master is still awaited;
-// the interrupt then ends the process.
-TEST(BeforeMaster, DriveCommandConsoleStopThenInterrupt) {
-  Child child;
-  ASSERT_TRUE(startWithoutMaster(&child, programs()[0], unreachableMaster()));
-  consoleStop(&child);
-  ASSERT_EQ(0, kill(child.pid, SIGINT));
-  EXPECT_TRUE(waitExit(&child, 15)) << endOf(child);
-  EXPECT_EQ(0, exitCode(child)) << endOf(child);
-  stopChild(&child, SIGKILL, 1);
-}
-
-// Nothing has been done yet that a termination could lose: the default
-// action ends drive_command and camera_launcher at once, without a core;
-// the tachometer, which keeps logs, stops as on the interrupt.
-TEST(BeforeMaster, TerminateEndsEachAtOnce) {
-  const std::string master = unreachableMaster();
-  for (const Program& p : programs()) {
-    SCOPED_TRACE(p.name);
-    Child child;
-    ASSERT_TRUE(startWithoutMaster(&child, p, master));
-    ASSERT_EQ(0, kill(child.pid, SIGTERM));
-    EXPECT_TRUE(waitExit(&child, 10));
-    if (p.name == "tachometer") {
-      EXPECT_EQ(0, exitCode(child)) << endOf(child);
-    } else {
-      EXPECT_TRUE(killedBy(child, SIGTERM)) << endOf(child);
-    }
-    stopChild(&child, SIGKILL, 1);
-  }
-}
-
-// From the moment roscpp has installed its handler, in the middle of its
-// start-up, the interrupt is a ROS shutdown: each program ends with 0
-// (drive_command once its console has ended), never by the signal.
-TEST(RightAfterStart, InterruptOnceHandledEndsEachWithZero) {
-  for (const Program& p : programs()) {
-    SCOPED_TRACE(p.name);
-    for (int round = 0; round < 3; ++round) {
-      Child child;
-      ASSERT_TRUE(start(&child, p));
-      ASSERT_TRUE(waitUntil([&] { pumpOutput(&child, 0); return catchesSignals(child.pid, {SIGINT}); }, 20))
-          << endOf(child);
-      ASSERT_EQ(0, kill(child.pid, SIGINT));
-      if (p.consoleEndsIt) closeInput(&child);
-      EXPECT_TRUE(waitExit(&child, 20)) << endOf(child);
-      EXPECT_EQ(0, exitCode(child)) << endOf(child) << "\n" << child.errText.substr(0, 2000);
-      stopChild(&child, SIGKILL, 1);
-    }
-  }
-}
-
-bool registered(const std::string& node) {
-  std::vector<std::string> nodes;
-  ros::master::getNodes(nodes);
-  for (const std::string& n : nodes)
-    if (n == node) return true;
-  return false;
-}
+std::string nodeName(const Case& c) { return std::string("/faults_") + c.program; }
 
 // The camera stand-in's package first on the package path.
 std::string withCameraStandin() {
@@ -171,54 +88,87 @@ std::string withCameraStandin() {
          (path && *path ? std::string(":") + path : std::string());
 }
 
-// Working: drive_command publishing and waiting on its console,
-// camera_launcher spinning with the driver loaded. Neither spins; a second
-// interrupt that lands during the shutdown of the first changes nothing,
-// and the driver is still unloaded.
-TEST(Working, WaitersDoNotSpinAndADoubleInterruptEndsThemCleanly) {
-  for (const Program& p : {programs()[0], programs()[1]}) {
-    SCOPED_TRACE(p.name);
-    const bool camera = p.name == "camera_launcher";
-    Child child;
-    ASSERT_TRUE(start(&child, p, {withCameraStandin()}));
-    if (camera) {
-      ASSERT_TRUE(waitForOutput(&child, "camera stand-in: loaded /faults_camera", 30)) << child.errText;
-    }
-    const std::string node = "/" + p.argv[1].substr(std::string("__name:=").size());
-    ASSERT_TRUE(waitUntil([&] { pumpOutput(&child, 0); return registered(node); }, 30)) << child.errText;
-    EXPECT_LT(cpuOverOneSecond(&child), kSpinShare);
-    ASSERT_EQ(0, kill(child.pid, SIGINT));
-    ASSERT_EQ(0, kill(child.pid, SIGINT));
-    EXPECT_TRUE(waitUntil([&] { pumpOutput(&child, 0); return !registered(node); }, 15));
-    if (p.consoleEndsIt) {
-      // After the shutdown only the console thread is left, blocked in read.
-      EXPECT_FALSE(waitExit(&child, 0.5));
-      EXPECT_LT(cpuOverOneSecond(&child), kSpinShare);
-      ASSERT_EQ(0, kill(child.pid, SIGINT));
-      consoleStop(&child);
-    }
-    EXPECT_TRUE(waitExit(&child, 15)) << endOf(child);
-    EXPECT_EQ(0, exitCode(child)) << endOf(child) << "\n" << child.errText.substr(0, 2000);
-    if (camera) {
-      EXPECT_NE(std::string::npos, child.outText.find("camera stand-in: unloaded /faults_camera"));
-    }
-    stopChild(&child, SIGKILL, 1);
+// The stop a console gives after a command line: a newline, then 0; right
+// after the start, the end of its input.
+void consoleStop(Child* child, Stage stage) {
+  if (stage == kRightAfterStart) {
+    closeInput(child);
+  } else {
+    writeInput(child, "\n0\n");
   }
 }
 
-// A termination while working ends the process promptly by the signal's
-// default action (neither handles it), without a core.
-TEST(Working, TerminateEndsDriveCommandAndCameraLauncher) {
-  for (const Program& p : {programs()[0], programs()[1]}) {
-    SCOPED_TRACE(p.name);
-    Child child;
-    ASSERT_TRUE(start(&child, p));
-    const std::string node = "/" + p.argv[1].substr(std::string("__name:=").size());
-    ASSERT_TRUE(waitUntil([&] { pumpOutput(&child, 0); return registered(node); }, 30)) << child.errText;
-    ASSERT_EQ(0, kill(child.pid, SIGTERM));
-    EXPECT_TRUE(waitExit(&child, 10));
-    EXPECT_TRUE(killedBy(child, SIGTERM)) << endOf(child);
-    stopChild(&child, SIGKILL, 1);
+// Starts the program and brings it to the stage. A program waiting for the
+// master, or working, must not spin.
+void reachStage(const Case& c, Child* child) {
+  std::vector<std::string> env;
+  if (c.stage == kBeforeMaster) env.push_back("ROS_MASTER_URI=" + loopbackMasterUri(freeLoopbackPort()));
+  const bool withDriver = c.stage == kWorking && c.end != kBySignal && std::string(c.program) == "camera_launcher";
+  if (withDriver) env.push_back(withCameraStandin());
+  std::string error;
+  ASSERT_TRUE(startChild(child, {programPath(c.program), "__name:=" + nodeName(c).substr(1)}, scratchDir(), env,
+                         &error))
+      << error;
+  switch (c.stage) {
+    case kBeforeMaster:
+      ASSERT_TRUE(waitForOutput(child, "Failed to contact master", 20, true))
+          << "never tried the master: " << child->errText;
+      break;
+    case kRightAfterStart:
+      ASSERT_TRUE(waitUntil([&] { pumpOutput(child, 0); return catchesSignals(child->pid, {SIGINT}); }, 20))
+          << endOf(*child);
+      return;
+    case kWorking:
+      if (withDriver) {
+        ASSERT_TRUE(waitForOutput(child, "camera stand-in: loaded " + nodeName(c), 30)) << child->errText;
+      }
+      ASSERT_TRUE(waitUntil([&] { pumpOutput(child, 0); return lookupNode(nodeName(c)); }, 30)) << child->errText;
+      break;
+  }
+  EXPECT_LT(cpuOverOneSecond(child), kSpinShare);
+}
+
+void runCase(const Case& c) {
+  Child child;
+  ASSERT_NO_FATAL_FAILURE(reachStage(c, &child));
+  for (int stimulus : c.stimuli) {
+    if (stimulus == kConsole) {
+      consoleStop(&child, c.stage);
+    } else {
+      ASSERT_EQ(0, kill(child.pid, stimulus));
+    }
+  }
+  if (c.stage == kWorking && c.end != kBySignal) {
+    EXPECT_TRUE(waitUntil([&] { pumpOutput(&child, 0); return !lookupNode(nodeName(c)); }, 15));
+  }
+  if (c.end == kZeroOnceConsoleStops) {
+    // After the shutdown only the console thread is left, blocked in read;
+    // another interrupt changes nothing.
+    EXPECT_FALSE(waitExit(&child, 0.5)) << "ended before its console did";
+    EXPECT_LT(cpuOverOneSecond(&child), kSpinShare);
+    ASSERT_EQ(0, kill(child.pid, SIGINT));
+    consoleStop(&child, c.stage);
+  }
+  EXPECT_TRUE(waitExit(&child, 20)) << endOf(child);
+  if (c.end == kBySignal) {
+    EXPECT_TRUE(killedBy(child, c.stimuli.back())) << endOf(child);
+  } else {
+    EXPECT_EQ(0, exitCode(child)) << endOf(child) << "\n" << child.errText.substr(0, 2000);
+  }
+  if (child.outText.find("camera stand-in: loaded") != std::string::npos) {
+    EXPECT_NE(std::string::npos, child.outText.find("camera stand-in: unloaded " + nodeName(c)));
+  }
+  stopChild(&child, SIGKILL, 1);
+}
+
+// An interrupt lands anywhere in the start-up: three rounds of that stage.
+TEST(Interrupts, EachStageAndStopSignalEndsTheProgramAsItShould) {
+  for (const Case& c : kCases) {
+    for (int round = 0; round < (c.stage == kRightAfterStart ? 3 : 1); ++round) {
+      SCOPED_TRACE(std::string(c.program) + " " + kStageNames[c.stage] + ", stimuli ending in " +
+                   std::to_string(c.stimuli.back()) + ", round " + std::to_string(round));
+      ASSERT_NO_FATAL_FAILURE(runCase(c));
+    }
   }
 }
 

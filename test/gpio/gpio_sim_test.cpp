@@ -45,12 +45,6 @@ bool listed(const std::string& dir, const std::string& name) {
   return found;
 }
 
-int64_t monotonicNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 // The start time from a wave reply "ok start=<ns>"; -1 when it is not one.
 int64_t waveStart(const std::string& reply) {
   int64_t start = -1;
@@ -255,7 +249,7 @@ TEST_F(GpioSim, ControlRepliesAndTheCommandLineClient) {
   EXPECT_EQ(0u, gpioBoard("jump 397").find("error "));
   EXPECT_EQ("ok 0", gpioBoard("changes 397 0 1000000000"));
 
-  const std::string ctl = std::string(getenv("SIMBOARD_BIN") ? getenv("SIMBOARD_BIN") : PELMORA_BIN_DIR) + "/gpio_sim_ctl";
+  const std::string ctl = programPath("gpio_sim_ctl");
   const std::string socket = std::string(getenv("SIMBOARD_DIR")) + "/gpio.sock";
   Child c;
   ASSERT_TRUE(startChild(&c, {ctl, socket, "export", "397"}));

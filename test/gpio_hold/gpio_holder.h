@@ -35,12 +35,6 @@ class GpioHolder : public ::testing::Test {
       return lineIs("exported=1 direction=in") && gpioBoard("written gpio397/direction") == "ok 696e00";
     }, 10);
   }
-  // Still holding after it has acted on all the input so far.
-  void expectStillHolding() {
-    EXPECT_TRUE(waitInputTaken(&holder_, 10));
-    EXPECT_FALSE(waitExit(&holder_, 0)) << "status " << holder_.status;
-    EXPECT_TRUE(lineIs("exported=1 direction=in"));
-  }
   // Sends text (which must end the wait) and expects the orderly release.
   void expectReleasedBy(const std::string& text) {
     ASSERT_TRUE(writeInput(&holder_, text));

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <set>
 
+#include "gpio_board.h"
 #include "node_harness.h"
 
 namespace {
@@ -108,11 +109,7 @@ TEST_F(TachometerNode, InterruptClosesAWindowWithoutChanges) {
   const double started = nowSeconds();
   bool sampling = waitUntil([&] {
     pumpOutput(&node_, 0);
-    long reads = 0;
-    std::string state = board("state 397");
-    size_t at = state.find(" reads=");
-    if (at != std::string::npos) reads = atol(state.c_str() + at + 7);
-    return reads >= 200;
+    return gpioBoardReads() >= 200;
   }, 15);
   ASSERT_TRUE(sampling);
   interruptNode();
@@ -129,11 +126,6 @@ TEST_F(TachometerNode, InterruptClosesAWindowWithoutChanges) {
   EXPECT_LT(durations[0], ranMs + 1000.0);
 }
 
-long boardReads(const std::string& state) {
-  const size_t at = state.find(" reads=");
-  return at == std::string::npos ? -1 : atol(state.c_str() + at + 7);
-}
-
 // Edge mode on a line that never changes: it sleeps, leaves on the
 // interrupt within 0.5 s, and puts back the edge setting it found.
 TEST_F(TachometerNode, EdgesSleepOnAStillLineStopPromptlyAndRestoreTheEdge) {
@@ -145,14 +137,13 @@ TEST_F(TachometerNode, EdgesSleepOnAStillLineStopPromptlyAndRestoreTheEdge) {
   ASSERT_NO_FATAL_FAILURE(startNode({"7", "--edges", "1234"}));
   ASSERT_TRUE(waitUntil([&] {
     pumpOutput(&node_, 0);
-    const std::string state = board("state 397");
-    return state.find(" edge=both ") != std::string::npos && boardReads(state) >= 2;
+    return board("state 397").find(" edge=both ") != std::string::npos && gpioBoardReads() >= 2;
   }, 15)) << board("state 397");
-  const long readsFrom = boardReads(board("state 397"));
+  const long readsFrom = gpioBoardReads();
   const double from = nowSeconds();
   waitUntil([&] { pumpOutput(&node_, 0.05); return nowSeconds() - from >= 1.0; }, 2);
   // One read per 100 ms timeout; a busy poller makes thousands.
-  const long reads = boardReads(board("state 397")) - readsFrom;
+  const long reads = gpioBoardReads() - readsFrom;
   EXPECT_LE(reads, 30);
 
   const double interrupted = nowSeconds();
@@ -178,10 +169,10 @@ TEST_F(TachometerNode, RefusedEdgeFallsBackToPolling) {
   board("wave 397 rpm 600");
   ASSERT_NO_FATAL_FAILURE(startNode({"--edges"}));
   ASSERT_TRUE(waitReadings(4, 30)) << readings_.size() << " readings";
-  const long readsFrom = boardReads(board("state 397"));
+  const long readsFrom = gpioBoardReads();
   const double from = nowSeconds();
   waitUntil([&] { pumpOutput(&node_, 0.05); ros::spinOnce(); return nowSeconds() - from >= 0.5; }, 2);
-  EXPECT_GT(boardReads(board("state 397")) - readsFrom, 500);
+  EXPECT_GT(gpioBoardReads() - readsFrom, 500);
   interruptNode();
   EXPECT_EQ(0, exitCode(node_));
   EXPECT_EQ("gpioSetEdge: Input/output error\n"
@@ -201,9 +192,9 @@ TEST_F(TachometerNode, FailedReadInEdgeModeFallsBackToPolling) {
   ASSERT_TRUE(waitForOutput(&node_, "tachometer: cannot read gpio397 (Input/output error), polling instead\n",
                             10, true)) << node_.errText;
   const size_t before = readings_.size();
-  const long readsFrom = boardReads(board("state 397"));
+  const long readsFrom = gpioBoardReads();
   ASSERT_TRUE(waitReadings(before + 4, 30)) << readings_.size() << " readings";
-  EXPECT_GT(boardReads(board("state 397")) - readsFrom, 500);
+  EXPECT_GT(gpioBoardReads() - readsFrom, 500);
   interruptNode();
   EXPECT_EQ(0, exitCode(node_));
   EXPECT_EQ("tachometer: cannot read gpio397 (Input/output error), polling instead\n", node_.errText);

@@ -1,15 +1,9 @@
 // Harness for the tachometer node tests; see node_harness.h.
 #include "node_harness.h"
 
-#include <ftw.h>
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <time.h>
 
 #include <cmath>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -17,31 +11,14 @@
 
 #include "gpio_board.h"
 
-int64_t monotonicNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-std::vector<double> readNumbers(const std::string& path) {
-  std::vector<double> numbers;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) numbers.push_back(strtod(line.c_str(), nullptr));
-  return numbers;
-}
-
 std::vector<LoggedWindow> readWindows(const std::string& rpmLog, const std::string& durationLog) {
-  std::vector<double> rpms = readNumbers(rpmLog);
-  std::vector<double> durations = readNumbers(durationLog);
-  EXPECT_EQ(rpms.size(), durations.size()) << "the two logs disagree on the number of windows";
-  std::vector<LoggedWindow> windows;
-  for (size_t k = 0; k < rpms.size() && k < durations.size(); ++k) {
-    const double changes = rpms[k] * durations[k] / 30000.0;
-    windows.push_back({rpms[k], durations[k], std::lround(changes)});
+  EXPECT_EQ(readNumbers(rpmLog).size(), readNumbers(durationLog).size())
+      << "the two logs disagree on the number of windows";
+  std::vector<LoggedWindow> windows = readWindowLogs(rpmLog, durationLog);
+  for (size_t k = 0; k < windows.size(); ++k) {
     // Both are printed with six decimals, so the product is close to whole.
-    EXPECT_NEAR(changes, std::round(changes), 0.01) << "window " << k << " rpm " << rpms[k]
-                                                    << " elapsed " << durations[k];
+    EXPECT_NEAR(windows[k].rpm * windows[k].elapsedMs / 30000.0, windows[k].changes, 0.01)
+        << "window " << k << " rpm " << windows[k].rpm << " elapsed " << windows[k].elapsedMs;
   }
   return windows;
 }
@@ -78,28 +55,18 @@ std::vector<int> changeLevels(const std::string& output) {
   return levels;
 }
 
-namespace {
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-}  // namespace
-
 void TachometerNode::SetUp() {
   std::string error;
-  ASSERT_TRUE(startGpioBoard(&sim_, &error)) << error;
-  board("export 397");
-  const char* base = getenv("SIMBOARD_DIR");
-  std::string pattern = std::string(base ? base : "/tmp") + "/tachometer.XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
-  dir_ = pattern;
-  ASSERT_EQ(0, mkdir(path("files").c_str(), 0755));
+  ASSERT_TRUE(startTachometerBoard(&sim_, &error)) << error;
+  dir_ = makeTachometerDir();
+  ASSERT_FALSE(dir_.empty());
 }
 
 void TachometerNode::TearDown() {
   if (node_.pid > 0) stopChild(&node_, SIGINT, 10);
   subscriber_.shutdown();
   stopGpioBoard(&sim_);
-  if (!dir_.empty()) nftw(dir_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+  removeTree(dir_);
 }
 
 std::string TachometerNode::board(const std::string& command) {
@@ -117,10 +84,8 @@ void TachometerNode::startNode(const std::vector<std::string>& args) {
     publisherName_ = event.getPublisherName();
   };
   subscriber_ = handle.subscribe<pelmora::Tachometer, Event>("/tachometer", 10000, received);
-  std::vector<std::string> argv = {std::string(PELMORA_BIN_DIR) + "/tachometer"};
-  argv.insert(argv.end(), args.begin(), args.end());
   std::string error;
-  ASSERT_TRUE(startChild(&node_, argv, dir_, {}, &error)) << error;
+  ASSERT_TRUE(startTachometer(&node_, dir_, args, &error)) << error;
   bool connected = waitUntil([&] {
     pumpOutput(&node_, 0);
     ros::spinOnce();

@@ -1,6 +1,5 @@
-// Harness for tests that run the shipped tachometer node: the GPIO stand-in
-// at /sys/class/gpio with line 397 exported, a working directory of the
-// test's own with an empty files/, the node as a child and a subscriber on /tachometer.
+// Harness for tests that run the shipped tachometer node (tachometer_run.h
+// starts it on the GPIO stand-in) with a subscriber on /tachometer.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "process.h"
+#include "tachometer_run.h"
 
 // One message as the subscriber received it.
 struct Reading {
@@ -18,19 +18,8 @@ struct Reading {
   int64_t atNs;  // CLOCK_MONOTONIC at receipt, the stand-in's clock
 };
 
-// One window as the two logs hold it.
-struct LoggedWindow {
-  double rpm;
-  double elapsedMs;
-  long changes;  // rpm * elapsed / 30000, rounded
-};
-
-int64_t monotonicNs();
-
-// Lines of a log file read as numbers ("nan" included); empty when missing.
-std::vector<double> readNumbers(const std::string& path);
-
-// Both logs side by side; fails the test when their lengths differ.
+// Both logs side by side (readWindowLogs); fails the test when their
+// lengths differ or a window's rpm and length give no whole change count.
 std::vector<LoggedWindow> readWindows(const std::string& rpmLog, const std::string& durationLog);
 
 // Index in the log of every reading, in order, or empty when the readings

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "gpio_board.h"
 #include "node_harness.h"
 #include "process_watch.h"
 
@@ -35,31 +36,25 @@ class TachometerModes : public TachometerNode {
     // The wheel starts turning once the node has read the still line, so
     // its first change is a rise.
     board("wave 397 const 0");
-    const long readsBefore = boardReads();
+    const long readsBefore = gpioBoardReads();
     EXPECT_NO_FATAL_FAILURE(startNode(args));
     if (node_.pid <= 0) return -1;
-    EXPECT_TRUE(waitUntil([&] { pumpOutput(&node_, 0.01); return boardReads() > readsBefore; }, 30))
+    EXPECT_TRUE(waitUntil([&] { pumpOutput(&node_, 0.01); return gpioBoardReads() > readsBefore; }, 30))
         << "the node never read the line; stderr: " << node_.errText;
     board("wave 397 rpm 600");
     EXPECT_TRUE(waitReadings(2, 30)) << readings_.size() << " readings; stderr: " << node_.errText;
     const double from = nowSeconds();
     const double cpuFrom = cpuSeconds(node_.pid);
-    readsFrom_ = boardReads();
+    readsFrom_ = gpioBoardReads();
     waitUntil([&] {
       pumpOutput(&node_, 0);
       ros::spinOnce();
       return nowSeconds() - from >= seconds && readings_.size() >= 6;
     }, seconds + 30);
     const double cpu = (cpuSeconds(node_.pid) - cpuFrom) / (nowSeconds() - from);
-    readsDuring_ = boardReads() - readsFrom_;
+    readsDuring_ = gpioBoardReads() - readsFrom_;
     interruptNode();
     return cpu;
-  }
-
-  long boardReads() {
-    const std::string state = board("state 397");
-    const size_t at = state.find(" reads=");
-    return at == std::string::npos ? -1 : atol(state.c_str() + at + 7);
   }
 
   // What the node printed, published and logged for the 600 rpm wave.

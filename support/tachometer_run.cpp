@@ -1,0 +1,116 @@
+// The tachometer node on the GPIO stand-in; see tachometer_run.h.
+#include "tachometer_run.h"
+
+#include <ftw.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "gpio_board.h"
+#include "ros_master.h"
+
+namespace {
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+std::string logName(const std::string& dir, const char* kind, const std::string& counts,
+                    const std::string& speed) {
+  return dir + "/files/" + kind + "_counts_" + counts + "_speed_" + speed + ".txt";
+}
+
+}  // namespace
+
+bool startTachometerBoard(Child* sim, std::string* error) {
+  if (!startGpioBoard(sim, error)) return false;
+  for (const char* command : {"export 397", "wave 397 const 0"}) {
+    const std::string reply = gpioBoard(command);
+    if (reply.compare(0, 2, "ok") != 0) {
+      if (error) *error = std::string(command) + ": " + reply;
+      stopGpioBoard(sim);
+      return false;
+    }
+  }
+  return true;
+}
+
+int startTachometerBench(const char* name, TachometerBench* bench) {
+  const char* boardDir = getenv("SIMBOARD_DIR");
+  if (!boardDir) {
+    fprintf(stderr, "%s: run me inside tools/simboard --bare\n", name);
+    return 2;
+  }
+  bench->workDir = std::string(boardDir) + "/" + name;
+  mkdir(bench->workDir.c_str(), 0755);
+  const std::string rosHome = bench->workDir + "/ros_home";
+  mkdir(rosHome.c_str(), 0755);
+  setenv("ROS_HOME", rosHome.c_str(), 0);
+
+  std::string error;
+  if (!startTachometerBoard(&bench->sim, &error)) {
+    fprintf(stderr, "%s: %s\n", name, error.c_str());
+    return 1;
+  }
+  setenv("ROS_IP", "127.0.0.1", 1);
+  if (!startRosMaster(&bench->rosmaster, &error)) {
+    fprintf(stderr, "%s: %s\n", name, error.c_str());
+    stopGpioBoard(&bench->sim);
+    return 1;
+  }
+  return 0;
+}
+
+void stopTachometerBench(TachometerBench* bench) {
+  stopChild(&bench->rosmaster, SIGINT, 10);
+  stopGpioBoard(&bench->sim);
+}
+
+std::string makeTachometerDir(const std::string& parent) {
+  const char* board = getenv("SIMBOARD_DIR");
+  std::string pattern = (parent.empty() ? std::string(board ? board : "/tmp") : parent) + "/tachometer.XXXXXX";
+  if (mkdtemp(&pattern[0]) == nullptr) return "";
+  if (mkdir((pattern + "/files").c_str(), 0755) != 0) {
+    removeTree(pattern);
+    return "";
+  }
+  return pattern;
+}
+
+void removeTree(const std::string& dir) {
+  if (!dir.empty()) nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+bool startTachometer(Child* node, const std::string& dir, const std::vector<std::string>& args,
+                     std::string* error) {
+  std::vector<std::string> argv = {programPath("tachometer")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return startChild(node, argv, dir, {}, error);
+}
+
+std::string rpmLog(const std::string& dir, const std::string& counts, const std::string& speed) {
+  return logName(dir, "tachs", counts, speed);
+}
+
+std::string durationLog(const std::string& dir, const std::string& counts, const std::string& speed) {
+  return logName(dir, "times", counts, speed);
+}
+
+std::vector<double> readNumbers(const std::string& path) {
+  std::vector<double> numbers;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) numbers.push_back(strtod(line.c_str(), nullptr));
+  return numbers;
+}
+
+std::vector<LoggedWindow> readWindowLogs(const std::string& rpmLog, const std::string& durationLog) {
+  const std::vector<double> rpms = readNumbers(rpmLog);
+  const std::vector<double> durations = readNumbers(durationLog);
+  std::vector<LoggedWindow> windows;
+  for (size_t k = 0; k < rpms.size() && k < durations.size(); ++k)
+    windows.push_back({rpms[k], durations[k], std::lround(rpms[k] * durations[k] / 30000.0)});
+  return windows;
+}
