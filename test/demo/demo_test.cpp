@@ -260,32 +260,44 @@ TEST_F(Car, UpDrivesRestsWhenTheConsoleIsKilledAndDownWithoutATerminal) {
          1000 * (latencies[9] + latencies[10]) / 2, 1000 * latencies.back(), latencies.size());
 
   // car drive passes the operator's lines on and leaves the car running.
+  std::vector<pid_t> gone;  // programs killed on the way
   double typed = nowSeconds();
   ASSERT_EQ(0, car({"drive"}, &out, "t1750\ns45\nq\n")) << out;
   EXPECT_GT(arrivalAfter(record, 75, 211, typed, 5), 0);
 
-  // drive_command killed: the operator node rests the car within 1.5 s, and
-  // status shows what died.
-  const double killed = nowSeconds();
-  ASSERT_EQ(0, kill(pids["drive_command"], SIGKILL));
-  const double rest = arrivalAfter(record, 60, 166, killed, 5);
-  ASSERT_GT(rest, 0) << "the car was not brought to rest";
-  EXPECT_LT(rest - killed, 1.5);
-  EXPECT_NE(0, car({"status"}, &out));
-  EXPECT_NE(std::string::npos, out.find("drive_command    exited (killed by SIGKILL)")) << out;
+  // Either end of the operator's chain killed rests the car within 1.5 s:
+  // teleop_files (its supervisor rests the files), then drive_command (the
+  // deadman). status shows what died, and up starts only that again.
+  struct Killed {
+    std::string name;
+    int steering;  // of t1700 afterwards: drive_command starts anew at 90
+  };
+  for (const Killed& k : {Killed{"teleop_files", 211}, Killed{"drive_command", 166}}) {
+    const std::string& name = k.name;
+    SCOPED_TRACE(name);
+    const double killed = nowSeconds();
+    ASSERT_EQ(0, kill(pids[name], SIGKILL));
+    const double rest = arrivalAfter(record, 60, 166, killed, 5);
+    ASSERT_GT(rest, 0) << "the car was not brought to rest";
+    EXPECT_LT(rest - killed, 1.5);
+    EXPECT_NE(0, car({"status"}, &out));
+    EXPECT_NE(std::string::npos, lineAfter("\n" + out, name).find("exited (killed by SIGKILL)")) << out;
 
-  // up again starts only what died, and the new console drives.
-  ASSERT_EQ(0, car({"up", "--simulated"}, &out)) << out;
-  std::map<std::string, pid_t> again = running();
-  ASSERT_EQ(9u, again.size()) << out;
-  for (const auto& p : pids) {
-    if (p.first == "drive_command") continue;
-    EXPECT_EQ(p.second, again[p.first]) << p.first << " was started again";
+    ASSERT_EQ(0, car({"up", "--simulated"}, &out)) << out;
+    std::map<std::string, pid_t> again = running();
+    ASSERT_EQ(9u, again.size()) << out;
+    for (const auto& p : pids) {
+      if (p.first == name) continue;
+      EXPECT_EQ(p.second, again[p.first]) << p.first << " was started again";
+    }
+    EXPECT_NE(pids[name], again[name]);
+    gone.push_back(pids[name]);
+    pids = again;
+    // Commands reach the line again.
+    typed = nowSeconds();
+    ASSERT_EQ(0, car({"type", "drive_command", "t1700"}, &out)) << out;
+    EXPECT_GT(arrivalAfter(record, 70, k.steering, typed, 5), 0);
   }
-  EXPECT_NE(pids["drive_command"], again["drive_command"]);
-  typed = nowSeconds();
-  ASSERT_EQ(0, car({"type", "drive_command", "t1700"}, &out)) << out;
-  EXPECT_GT(arrivalAfter(record, 70, 166, typed, 5), 0);
 
   // down: each program stops its own way, the neutral pair last, the line
   // released, nothing of the car left.
@@ -295,8 +307,8 @@ TEST_F(Car, UpDrivesRestsWhenTheConsoleIsKilledAndDownWithoutATerminal) {
   EXPECT_NE(std::string::npos, out.find("line 397 released")) << out;
   DriveSummary drive = summarizeDrive(readDriveRecordBytes(dir + "/logs/drive_controller.record"));
   EXPECT_TRUE(drive.lastIsNeutral) << drive.last;
-  again["old drive_command"] = pids["drive_command"];
-  for (const auto& p : again) EXPECT_FALSE(runs(p.second)) << p.first << " still runs";
+  for (const auto& p : pids) EXPECT_FALSE(runs(p.second)) << p.first << " still runs";
+  for (pid_t pid : gone) EXPECT_FALSE(runs(pid)) << pid << " (killed) still runs";
   EXPECT_EQ(std::vector<pid_t>(), processesMentioning(dir)) << "processes of the car still run";
   EXPECT_EQ(std::vector<pid_t>(), processesMentioning(boardDir)) << "stand-ins still run";
   printf("car up: %.1f s, car down: %.1f s\n", upSeconds, downSeconds);
