@@ -3,7 +3,8 @@
 // the drive line and the neutral command last), writes summary.txt, and a
 // gnuplot script for the plot of true against published rpm.
 //
-//   demo_report RUN_DIR COUNTS SPEED STOPPED_IN_ORDER
+//   demo_report RUN_DIR TACHOMETER_FILES COUNTS SPEED STOPPED_IN_ORDER
+// TACHOMETER_FILES is the tachometer's files/ folder.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -38,23 +39,24 @@ std::vector<double> readValues(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 5) {
-    fprintf(stderr, "usage: demo_report RUN_DIR COUNTS SPEED STOPPED_IN_ORDER\n");
+  if (argc < 6) {
+    fprintf(stderr, "usage: demo_report RUN_DIR TACHOMETER_FILES COUNTS SPEED STOPPED_IN_ORDER\n");
     return 2;
   }
   const std::string run = argv[1];
-  const int counts = atoi(argv[2]);
-  const int speed = atoi(argv[3]);
-  const bool stoppedInOrder = atoi(argv[4]) != 0;
+  const std::string files = argv[2];
+  const int counts = atoi(argv[3]);
+  const int speed = atoi(argv[4]);
+  const bool stoppedInOrder = atoi(argv[5]) != 0;
 
   std::vector<Sample> truth = readSamples(run + "/true_rpm.log");
   std::vector<Sample> published = readSamples(run + "/published_rpm.log");
   char name[128];
-  snprintf(name, sizeof name, "/files/tachs_counts_%d_speed_%d.txt", counts, speed);
-  std::vector<double> logged = readValues(run + name);
+  snprintf(name, sizeof name, "/tachs_counts_%d_speed_%d.txt", counts, speed);
+  std::vector<double> logged = readValues(files + name);
   std::vector<double> windows;
-  snprintf(name, sizeof name, "/files/times_counts_%d_speed_%d.txt", counts, speed);
-  windows = readValues(run + name);
+  snprintf(name, sizeof name, "/times_counts_%d_speed_%d.txt", counts, speed);
+  windows = readValues(files + name);
   std::vector<int> drive = readDriveRecordBytes(run + "/drive_record.txt");
 
   std::vector<RpmSegment> segments = compareRpm(truth, published, 1.5);

@@ -1,9 +1,9 @@
-// The demo's operator and live view. As a ROS node it listens to
-// /tachometer and to the drive commands on "serial", writes each new command
-// into the serial bridge's command files (temporary file, then rename, as an
-// operator program on the car should), drives the scenario (wheel speed and
-// console commands) and shows true rpm, published rpm, commands and the bytes
-// at the drive controller side by side.
+// The demo's live view and scripted operator. As a ROS node it listens to
+// /tachometer and to the drive commands on "serial", plays the scenario
+// (wheel speed, and lines at drive_command's console) and shows true rpm,
+// published rpm, commands and the bytes at the drive controller side by
+// side. The car's own operator node, teleop_files, turns the commands into
+// the serial bridge's command files.
 //
 //   demo_view --run DIR --seconds N --rpm R --drive-console FIFO
 //             --drive-record FILE [--interactive]
@@ -31,7 +31,7 @@
 namespace {
 
 struct Options {
-  std::string run;           // the demo's run folder (teleop/, logs)
+  std::string run;           // the demo's run folder (its rpm logs)
   double seconds = 30;       // 0: until the user quits
   double rpm = 600;          // starting wheel speed
   std::string driveConsole;  // fifo on drive_command's standard input
@@ -44,10 +44,8 @@ double g_start = 0;
 double g_publishedRpm = NAN;
 int g_windows = 0;
 int g_speed = 0, g_angle = 0, g_commands = 0;
-int g_writtenSpeed = -1, g_writtenAngle = -1;
 FILE* g_publishedLog = nullptr;
 FILE* g_trueLog = nullptr;
-std::string g_teleop;
 double g_trueRpm = 0;
 
 double now() { return ros::WallTime::now().toSec(); }
@@ -76,19 +74,6 @@ bool parseOptions(int argc, char** argv, Options* o) {
   return !o->run.empty() && !o->driveConsole.empty();
 }
 
-// Replaces path atomically, so the bridge never reads a half-written number.
-void writeCommandFile(const std::string& path, int value) {
-  std::string tmp = path + ".tmp";
-  FILE* f = fopen(tmp.c_str(), "w");
-  if (!f) {
-    fprintf(stderr, "demo_view: cannot write %s: %s\n", tmp.c_str(), strerror(errno));
-    return;
-  }
-  fprintf(f, "%d\n", value);
-  if (fclose(f) != 0 || rename(tmp.c_str(), path.c_str()) != 0)
-    fprintf(stderr, "demo_view: cannot replace %s: %s\n", path.c_str(), strerror(errno));
-}
-
 void onTachometer(const pelmora::Tachometer::ConstPtr& m) {
   g_publishedRpm = m->rpm;
   ++g_windows;
@@ -99,10 +84,6 @@ void onCommand(const pelmora::Telemetry::ConstPtr& m) {
   g_speed = m->speed;
   g_angle = m->angle;
   ++g_commands;
-  if (m->speed != g_writtenSpeed) writeCommandFile(g_teleop + "/throttle.txt", m->speed);
-  if (m->angle != g_writtenAngle) writeCommandFile(g_teleop + "/steering.txt", m->angle);
-  g_writtenSpeed = m->speed;
-  g_writtenAngle = m->angle;
 }
 
 bool setWheelRpm(double rpm) {
@@ -174,7 +155,6 @@ int main(int argc, char** argv) {
                     "--drive-record FILE [--interactive]\n");
     return 2;
   }
-  g_teleop = o.run + "/teleop";
   g_publishedLog = fopen((o.run + "/published_rpm.log").c_str(), "w");
   g_trueLog = fopen((o.run + "/true_rpm.log").c_str(), "w");
   int consoleFd = open(o.driveConsole.c_str(), O_WRONLY);

@@ -11,7 +11,7 @@
 namespace {
 
 const std::vector<std::string> kPrograms = {"gpio_hold", "tachometer", "serial", "serial_raw",
-                                            "drive_command", "camera_launcher"};
+                                            "drive_command", "teleop_files", "camera_launcher", "car"};
 
 bool isExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 bool exists(const std::string& path) {
