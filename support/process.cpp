@@ -81,10 +81,12 @@ std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-std::string programPath(const std::string& name) {
+std::string programDir() {
   const char* bin = getenv("SIMBOARD_BIN");
-  return std::string(bin && *bin ? bin : PELMORA_BIN_DIR) + "/" + name;
+  return bin && *bin ? bin : PELMORA_BIN_DIR;
 }
+
+std::string programPath(const std::string& name) { return programDir() + "/" + name; }
 
 void killAllChildren() {
   std::set<pid_t> pids;

@@ -61,8 +61,9 @@ void stopChild(Child* child, int sig, double seconds);
 // Kills every child still running (also called at exit).
 void killAllChildren();
 
-// The path of one of the build's programs (stand-ins included): in
-// $SIMBOARD_BIN when set, else in the build's program folder.
+// The folder of the build's programs (stand-ins included): $SIMBOARD_BIN
+// when set, else the build's own; and the path of one of them.
+std::string programDir();
 std::string programPath(const std::string& name);
 
 // Polls pred every few milliseconds until it is true or seconds pass.

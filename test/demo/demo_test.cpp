@@ -173,7 +173,7 @@ class Car : public testing::Test {
     const int port = freeLoopbackPort();
     ASSERT_GT(port, 0);
     env = {"ROS_MASTER_URI=http://127.0.0.1:" + std::to_string(port), "ROS_HOSTNAME=127.0.0.1",
-           "ROS_HOME=" + dir + "/ros_home", std::string("CAR_BIN=") + PELMORA_BIN_DIR};
+           "ROS_HOME=" + dir + "/ros_home", "CAR_BIN=" + programDir()};
   }
   void TearDown() override {
     car({"down"});
