@@ -1,7 +1,7 @@
 # One-command entry points; see README.md.
 #   make test            install what is missing, build into build/, run every test
 #   make demo            the same set-up, then the car on a simulated board
-#   make build           install and build only
+#   make build           install and build only (the product, then `make tests`)
 #   make test SANITIZE=address,undefined   (or thread): a separate build folder
 #   make fuzz            every libFuzzer target for FUZZ_SECONDS each (default 60)
 #   make test-aarch64    every program cross-built for the board, tested under qemu-user
@@ -12,14 +12,19 @@ SHELL := /bin/bash
 # The ROS tools are Debian's Python programs: keep /usr/bin ahead of any other python3.
 export PATH := /usr/bin:/bin:/usr/sbin:/sbin:$(PATH)
 
+# Every build lives under build/: rosrun never looks there, so no program of
+# another build (AArch64 above all) stands in for the one it should run.
 JOBS ?= 2
 SANITIZE ?=
 ifeq ($(SANITIZE),)
 BUILD ?= build
 else
-BUILD ?= build-$(subst $(comma),-,$(SANITIZE))
+BUILD ?= build/sanitize-$(subst $(comma),-,$(SANITIZE))
 endif
 comma := ,
+AARCH64 := build/aarch64
+KERNEL_TESTS := build/kernel-tests
+FUZZ := build/fuzz
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build test demo bench fuzz aarch64 test-aarch64 test-kernel bench-kernel clean
@@ -32,9 +37,13 @@ deps:
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMORA_SANITIZE=$(SANITIZE) -DPYTHON_EXECUTABLE=/usr/bin/python3 $(CMAKE_ARGS)
 
+# The product as catkin_make builds it, then what `catkin_make tests` adds:
+# the stand-ins, tests, benchmarks and the demo.
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) --target tests
 
+# Every test writes its JUnit result to $(BUILD)/test_results as well.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -52,17 +61,17 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_console fuzz_drive_console fuzz_gpio_value
 
 # Each target starts from its seed corpus in fuzz/corpus/ and grows a work
-# corpus in build-fuzz/; the GPIO value reader needs the simulated board.
+# corpus in $(FUZZ)/; the GPIO value reader needs the simulated board.
 fuzz:
 	EXTRA_PACKAGES="clang libclang-rt-14-dev" tools/install-deps
-	CC=clang CXX=clang++ cmake -S fuzz -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build-fuzz -j $(JOBS)
+	CC=clang CXX=clang++ cmake -S fuzz -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ) -j $(JOBS)
 	@set -e; for t in $(FUZZ_TARGETS); do \
-	  echo "== $$t ($(FUZZ_SECONDS) s)"; mkdir -p build-fuzz/work/$$t; \
+	  echo "== $$t ($(FUZZ_SECONDS) s)"; mkdir -p $(FUZZ)/work/$$t; \
 	  run=""; opts=""; \
 	  if [ $$t = fuzz_gpio_value ]; then run="tools/simboard --bare --"; opts="-close_fd_mask=2"; fi; \
-	  $$run build-fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=5 -print_final_stats=1 $$opts \
-	    build-fuzz/work/$$t fuzz/corpus/$$t 2>&1 | grep -v -E '^(#[0-9]+[[:space:]]+(NEW|REDUCE|pulse))' ; \
+	  $$run $(FUZZ)/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=5 -print_final_stats=1 $$opts \
+	    $(FUZZ)/work/$$t fuzz/corpus/$$t 2>&1 | grep -v -E '^(#[0-9]+[[:space:]]+(NEW|REDUCE|pulse))' ; \
 	  test $${PIPESTATUS[0]} -eq 0; \
 	done
 
@@ -72,29 +81,29 @@ fuzz:
 # drive them under qemu-user against a native master.
 aarch64: build
 	EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" tools/install-deps
-	cross/make-sysroot $(CURDIR)/build-aarch64/sysroot
-	cmake -S cross -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
-	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora -DPELMORA_SYSROOT=$(CURDIR)/build-aarch64/sysroot
-	cmake --build build-aarch64 -j $(JOBS)
+	cross/make-sysroot $(CURDIR)/$(AARCH64)/sysroot
+	cmake -S cross -B $(AARCH64) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
+	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora -DPELMORA_SYSROOT=$(CURDIR)/$(AARCH64)/sysroot
+	cmake --build $(AARCH64) -j $(JOBS)
 
 test-aarch64: aarch64
-	cmake -S cross/ros -B build-aarch64/ros -DPYTHON_EXECUTABLE=/usr/bin/python3 \
-	  -DPELMORA_AARCH64=$(CURDIR)/build-aarch64 -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora \
-	  -DPELMORA_SYSROOT=$(CURDIR)/build-aarch64/sysroot
-	cmake --build build-aarch64/ros -j $(JOBS)
-	cd build-aarch64 && ctest --output-on-failure
-	cd build-aarch64/ros && ctest --output-on-failure
+	cmake -S cross/ros -B $(AARCH64)/ros -DPYTHON_EXECUTABLE=/usr/bin/python3 \
+	  -DPELMORA_AARCH64=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora \
+	  -DPELMORA_SYSROOT=$(CURDIR)/$(AARCH64)/sysroot
+	cmake --build $(AARCH64)/ros -j $(JOBS)
+	cd $(AARCH64) && ctest --output-on-failure
+	cd $(AARCH64)/ros && ctest --output-on-failure
 
 # The AArch64 builds (as for test-aarch64), then their process-level tests,
 # each inside a virtual machine running Debian's kernel with the board's
-# real drivers; the fidelity table lands in build-kernel/fidelity.md.
+# real drivers; the fidelity table lands in $(KERNEL_TESTS)/fidelity.md.
 test-kernel: aarch64
 	EXTRA_PACKAGES="qemu-system-arm cpio kmod xz-utils" tools/install-deps
-	cmake -S test/kernel -B build-kernel -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
-	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/build-aarch64 -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora
-	cmake --build build-kernel -j $(JOBS)
-	cd build-kernel && ctest --output-on-failure
-	@cat build-kernel/fidelity.md
+	cmake -S test/kernel -B $(KERNEL_TESTS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
+	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora
+	cmake --build $(KERNEL_TESTS) -j $(JOBS)
+	cd $(KERNEL_TESTS) && ctest --output-on-failure
+	@cat $(KERNEL_TESTS)/fidelity.md
 
 # The host's own userspace on Debian's kernel: the native tachometer node
 # against gpio-mockup's line 397, then the same node on the FUSE stand-in.
@@ -106,4 +115,4 @@ bench-kernel: build
 	  $(BUILD)/devel/lib/pelmora/bench_tachometer
 
 clean:
-	rm -rf build build-*
+	rm -rf build

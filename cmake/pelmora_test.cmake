@@ -17,6 +17,11 @@
 #                             unset: the launch file is not used
 #   PELMORA_TEST_TIMEOUT      default time limit in seconds
 #   PELMORA_TEST_RUN_SERIAL   ON: every test runs alone
+#   PELMORA_TEST_CATKIN       ON: catkin's conventions: test programs are
+#                             built by `make tests`, not `all`, and each test
+#                             writes a JUnit result that `make run_tests` and
+#                             catkin_test_results read; ctest runs the same
+#                             command as _ctest_<project>_<gtest|rostest>_<name>
 # and calls pelmora_check_gtest once before the first test.
 
 get_filename_component(PELMORA_TEST_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
@@ -56,7 +61,14 @@ function(pelmora_test)
     endforeach()
   endif()
 
-  add_executable(${T_NAME} ${T_SOURCES})
+  set(exclude "")
+  if(PELMORA_TEST_CATKIN)
+    set(exclude EXCLUDE_FROM_ALL)
+  endif()
+  add_executable(${T_NAME} ${exclude} ${T_SOURCES})
+  if(PELMORA_TEST_CATKIN)
+    add_dependencies(tests ${T_NAME})
+  endif()
   target_link_libraries(${T_NAME} ${T_LIBS} ${PELMORA_TEST_LIBRARIES} pthread)
   if(NOT T_OWN_MAIN)
     target_link_libraries(${T_NAME} ${PELMORA_TEST_MAIN})
@@ -75,21 +87,68 @@ function(pelmora_test)
   if(T_BOARD)
     list(APPEND cmd ${PELMORA_TEST_BOARD})
   endif()
+  set(results ${CATKIN_TEST_RESULTS_DIR})
   if(T_ROSTEST AND PELMORA_TEST_ROSTEST)
-    list(APPEND cmd ${PELMORA_TEST_ROSTEST} ${CMAKE_CURRENT_SOURCE_DIR}/${T_ROSTEST})
+    set(type rostest)
+    list(APPEND cmd ${PELMORA_TEST_ROSTEST})
+    if(PELMORA_TEST_CATKIN)
+      list(APPEND cmd --results-filename ${T_NAME}.xml --results-base-dir ${results})
+    endif()
+    list(APPEND cmd ${CMAKE_CURRENT_SOURCE_DIR}/${T_ROSTEST})
   else()
+    set(type gtest)
     list(APPEND cmd ${PELMORA_TEST_RUNNER} $<TARGET_FILE:${T_NAME}>)
+    if(PELMORA_TEST_CATKIN)
+      list(APPEND cmd --gtest_output=xml:${results}/${PROJECT_NAME}/gtest-${T_NAME}.xml)
+    endif()
   endif()
-  add_test(NAME ${T_NAME} COMMAND ${cmd})
-
+  pelmora_add_test(${T_NAME} ${type} ${type}-${T_NAME}.xml ${cmd})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT ${PELMORA_TEST_TIMEOUT})
   endif()
+  set_tests_properties(${PELMORA_CTEST_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # A test that cannot run here (GTEST_SKIP, then exit code 77) shows as skipped.
+  set_tests_properties(${PELMORA_CTEST_NAME} PROPERTIES SKIP_RETURN_CODE 77)
+  if(T_RUN_SERIAL OR PELMORA_TEST_RUN_SERIAL)
+    set_tests_properties(${PELMORA_CTEST_NAME} PROPERTIES RUN_SERIAL ON)
+  endif()
+endfunction()
+
+# pelmora_test_command(NAME n [QUIET] COMMAND command...): a test that is
+# not a test program: it passes when the command exits 0 and, with QUIET,
+# prints nothing. cmake/pelmora_junit.cmake runs it and writes its result.
+function(pelmora_test_command)
+  cmake_parse_arguments(T "QUIET" "NAME" "COMMAND" ${ARGN})
+  set(xunit command-${T_NAME}.xml)
+  set(result "")
+  if(PELMORA_TEST_CATKIN)
+    set(result ${CATKIN_TEST_RESULTS_DIR}/${PROJECT_NAME}/${xunit})
+  endif()
+  pelmora_add_test(${T_NAME} command ${xunit} ${CMAKE_COMMAND} -DNAME=${T_NAME} -DRESULT=${result}
+    -DQUIET=${T_QUIET} -P ${PELMORA_TEST_ROOT}/cmake/pelmora_junit.cmake -- ${T_COMMAND})
+endfunction()
+
+# pelmora_add_test(name type xunit_file command...): the command as a ctest
+# entry and, with PELMORA_TEST_CATKIN, as catkin's run_tests target too; the
+# command then writes <catkin results>/<project>/<xunit_file>. Leaves ctest's
+# name for it in PELMORA_CTEST_NAME.
+function(pelmora_add_test name type xunit)
   # Debian's ROS tools are Python programs: /usr/bin before any other python3.
   set(env PATH=/usr/bin:/bin:/usr/sbin:/sbin ROS_HOME=${CMAKE_BINARY_DIR}/ros_home
       SIMBOARD_BIN=${PELMORA_PROGRAM_DIR} ${PELMORA_TEST_ENVIRONMENT})
-  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
-  if(T_RUN_SERIAL OR PELMORA_TEST_RUN_SERIAL)
-    set_tests_properties(${T_NAME} PROPERTIES RUN_SERIAL ON)
+  if(PELMORA_TEST_CATKIN)
+    set(depends "")
+    if(TARGET ${name})
+      set(depends DEPENDENCIES ${name})
+    endif()
+    # One shell line, as catkin's own test functions give it; run_tests has
+    # no environment of its own, so the line sets it.
+    string(REPLACE ";" " " line "/usr/bin/env;${env};${ARGN}")
+    catkin_run_tests_target(${type} ${name} ${xunit} COMMAND "${line}" ${depends})
+    set(PELMORA_CTEST_NAME _ctest_${PROJECT_NAME}_${type}_${name} PARENT_SCOPE)
+  else()
+    add_test(NAME ${name} COMMAND ${ARGN})
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}")
+    set(PELMORA_CTEST_NAME ${name} PARENT_SCOPE)
   endif()
 endfunction()
