@@ -79,7 +79,11 @@ void expectInstallSpace(const std::string& workspace) {
   EXPECT_TRUE(exists(install + "/include/pelmora/Telemetry.h"));
   EXPECT_TRUE(exists(install + "/share/pelmora/msg/Tachometer.msg"));
   EXPECT_TRUE(exists(install + "/share/pelmora/package.xml"));
-  EXPECT_TRUE(exists(install + "/share/pelmora/launch/car.launch"));
+  EXPECT_FALSE(exists(install + "/share/pelmora/launch/bench.launch"));  // needs the stand-ins
+  Child check;
+  EXPECT_EQ(0, runInWorkspace(workspace, "source install/setup.bash && roslaunch-check install/share/pelmora/launch/car.launch",
+                              &check, 60))
+      << check.outText << check.errText;
   Child md5;
   EXPECT_EQ(0, runInWorkspace(workspace, "source install/setup.bash && rosmsg md5 pelmora/Telemetry", &md5, 60))
       << md5.errText;

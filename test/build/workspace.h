@@ -20,6 +20,7 @@ std::string outputTail(const Child& child);
 
 // Non-fatal checks that the six programs, the library and the generated
 // message headers are in the devel space, and all deliverables in the
-// install space; both answer rosmsg.
+// install space; both answer rosmsg, and the installed launch file passes
+// roslaunch-check.
 void expectDevelSpace(const std::string& workspace);
 void expectInstallSpace(const std::string& workspace);
