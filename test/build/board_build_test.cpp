@@ -51,7 +51,7 @@ class BoardBuild : public testing::Test {
     g_runCode = runInWorkspace(g_workspace,
                                "b=\"--build build-tests -DCATKIN_DEVEL_PREFIX=$PWD/devel-tests\"; "
                                "catkin_make $b -j2 all tests && catkin_make $b -j1 run_tests; "
-                               "catkin_test_results build-tests/test_results; code=$?; "
+                               "catkin_test_results --verbose build-tests/test_results; code=$?; "
                                "echo \"results: $(ls build-tests/test_results/pelmora | grep -vc ^rosunit-) of "
                                "$(cd build-tests && ctest -N | sed -n 's/^Total Tests: //p') tests\"; exit $code",
                                &run, 1500);

@@ -81,7 +81,8 @@ void expectInstallSpace(const std::string& workspace) {
   EXPECT_TRUE(exists(install + "/share/pelmora/package.xml"));
   EXPECT_FALSE(exists(install + "/share/pelmora/launch/bench.launch"));  // needs the stand-ins
   Child check;
-  EXPECT_EQ(0, runInWorkspace(workspace, "source install/setup.bash && roslaunch-check install/share/pelmora/launch/car.launch",
+  EXPECT_EQ(0, runInWorkspace(workspace, "source install/setup.bash && \"$(rospack find roslaunch)/scripts/roslaunch-check\" "
+                              "install/share/pelmora/launch/car.launch",
                               &check, 60))
       << check.outText << check.errText;
   Child md5;
