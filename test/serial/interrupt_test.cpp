@@ -58,6 +58,15 @@ class BridgeInterrupt : public BridgeTest {
   }
   void runWriter(Stage stage, const Build& build, int sig);
   void runReader(Stage stage, const Build& build, int sig);
+  // Between the neutral pairs only the operator's: throttle 1700 or 1800,
+  // steering 45.
+  void expectOperatorPairs(const Build& build) {
+    std::vector<int> bytes = driveBytes(drive);
+    for (size_t i = 2; i + 2 < bytes.size(); i += 2) {
+      EXPECT_TRUE(bytes[i] == 70 || bytes[i] == 80) << "pair " << i / 2 << ": " << bytes[i];
+      EXPECT_EQ(steeringOf(build, 45), bytes[i + 1]) << "pair " << i / 2;
+    }
+  }
 };
 
 void BridgeInterrupt::runWriter(Stage stage, const Build& build, int sig) {
@@ -107,11 +116,7 @@ void BridgeInterrupt::runWriter(Stage stage, const Build& build, int sig) {
     return;
   }
   expectNeutralLast(build);
-  std::vector<int> bytes = driveBytes(drive);
-  for (size_t i = 2; i + 2 < bytes.size(); i += 2) {
-    EXPECT_TRUE(bytes[i] == 70 || bytes[i] == 80) << "pair " << i / 2 << ": " << bytes[i];
-    EXPECT_EQ(steeringOf(build, 45), bytes[i + 1]) << "pair " << i / 2;
-  }
+  expectOperatorPairs(build);
 }
 
 void BridgeInterrupt::runReader(Stage stage, const Build& build, int sig) {
@@ -179,4 +184,36 @@ TEST_F(BridgeInterrupt, ClosedStandardOutputDoesNotKillTheWriter) {
     }, 10)) << "throttle " << throttle;
   }
   stopAndExpectNeutralLast(build);
+}
+
+// Started with standard input closed, the bridge must not take the first
+// line it opens for its console (reading the controller's bytes as stops,
+// or waiting for a stop the operator cannot type): it reads an empty
+// console, whose end stops it as a typed 0 does. The open races with the
+// first console read, so one clean run proves little: all 20 must be.
+TEST_F(BridgeInterrupt, ClosedStandardInputIsAnEmptyConsole) {
+  for (const Build& build : kBuilds) {
+    for (bool reader : {false, true}) {
+      for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE(build.name + (reader ? " read" : " write") + ", run " + std::to_string(run));
+        setFiles(build, 1700, 45);
+        if (reader) {
+          ASSERT_TRUE(startTachoController(&tacho));
+        } else {
+          ASSERT_TRUE(startDriveController(&drive));
+        }
+        ASSERT_TRUE(startBridge(&bridge, build.name, {reader ? "read" : "write"}, tree.run, kClosedInput));
+        ASSERT_NO_FATAL_FAILURE(expectCleanExit(5));
+        EXPECT_EQ("", bridge.errText);
+        if (reader) {
+          EXPECT_EQ("port is open.\n", bridge.outText);
+        } else {
+          EXPECT_EQ(0u, bridge.outText.find("port is open.\n")) << bridge.outText;
+          ASSERT_NO_FATAL_FAILURE(expectNeutralLast(build));
+          expectOperatorPairs(build);
+        }
+        reset();
+      }
+    }
+  }
 }
