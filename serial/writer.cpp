@@ -1,7 +1,9 @@
 // The command writer of `serial <word>`: re-reads the two command files and
 // sends each pair to the drive controller on /dev/ttyACM0, framed by the
 // neutral command, never faster than the line carries.
+#include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -38,6 +40,7 @@ static const int kGotSteering = 2;
 struct Writer {
   DriveLine line;
   bool lossReported;  // the current outage of the line has been reported
+  bool stalled;       // the open line takes no bytes: nothing new is queued on it until it does
   double nextOpen;    // monotonic ms of the next try at a missing line
   double nextCheck;   // monotonic ms of the next look for a hung-up line
   int throttle;       // the values the command files last gave
@@ -49,23 +52,32 @@ struct Writer {
   bool resend;  // a reopened line gets the current pair even if unchanged
 };
 
-// Reads one integer from a command file into *value; false, and *value
-// untouched, when the file cannot be opened or holds no integer.
-static bool readCommandFile(const char* path, int* value) {
-  FILE* file = fopen(path, "r");
-  if (file == NULL) return false;
-  char text[4096];
-  size_t length = fread(text, 1, sizeof text, file);
-  fclose(file);
-  return readDecimalText(text, length, value);
+// Reads the integer at the start of a command file into *value, as "%d"
+// reads it, however long its white space and digits run; false, and *value
+// untouched, when there is none. Only a regular file is read: a named pipe
+// or a device could hold the writer (and so the stop) for good, so it
+// gives no value, as does a read the stop cut short.
+static bool readCommandFile(const char* path, const std::atomic<int>* run, int* value) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd == -1) return false;
+  struct stat st;
+  bool got = false;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    ConsoleSource file;
+    initConsoleSource(&file, fd, NULL, run);
+    int after = kConsoleEnd;
+    got = readDecimal(consoleByte, &file, value, &after) == kConsoleNumber && after != kConsoleStopped;
+  }
+  close(fd);
+  return got;
 }
 
 // Reads both command files; returns kGotThrottle | kGotSteering for the
 // files that gave a value. A value not given is left as it was.
-static int readFiles(int* throttle, int* steering) {
+static int readFiles(const std::atomic<int>* run, int* throttle, int* steering) {
   int got = 0;
-  if (readCommandFile(kThrottleFile, throttle)) got |= kGotThrottle;
-  if (readCommandFile(kSteeringFile, steering)) got |= kGotSteering;
+  if (readCommandFile(kThrottleFile, run, throttle)) got |= kGotThrottle;
+  if (readCommandFile(kSteeringFile, run, steering)) got |= kGotSteering;
   return got;
 }
 
@@ -75,7 +87,41 @@ static void loseLine(Writer* w) {
   dropLine(&w->line);
   if (!w->lossReported) printf("swrite: lost %s.\n", kDrivePort);
   w->lossReported = true;
+  w->stalled = false;
   w->nextOpen = monotonicMs() + kReopenMs;
+}
+
+// The open line took nothing within the write bound but has not hung up.
+// It is kept as it is, queue and all: flushing or closing it could leave
+// the controller holding the throttle byte of a pair whose steering byte
+// never comes, and it would pair every later byte with the wrong partner.
+static void stallLine(Writer* w) {
+  if (!w->lossReported) printf("swrite: lost %s.\n", kDrivePort);
+  w->lossReported = true;
+  w->stalled = true;
+}
+
+// Acts on what became of bytes meant for the line.
+static void afterWrite(Writer* w, LineResult result) {
+  if (result == kLineStalled) stallLine(w);
+  if (result == kLineFailed) loseLine(w);
+}
+
+// A stalled line is looked at about every 10 ms (passes paced meanwhile).
+// Once it takes bytes again, the writer says so and sends the current
+// pair. False when the stop came meanwhile.
+static bool tendStalledLine(Writer* w) {
+  LineResult result = lineTakesBytes(&w->line);
+  if (result == kLineStalled) return pauseWhileRunning(w->line.run, kMissingPassMs);
+  if (result == kLineFailed) {
+    loseLine(w);
+    return true;
+  }
+  printf("swrite: %s takes bytes again.\n", kDrivePort);
+  w->stalled = false;
+  w->lossReported = false;
+  w->resend = true;
+  return true;
 }
 
 // Kept: serial_raw has always given the drive controller 10 ms after the
@@ -87,14 +133,16 @@ static void pauseAfterStartingNeutral(const std::atomic<int>* run) {
 
 // Puts a freshly opened drive line in use, the neutral command first.
 static void takeLine(Writer* w, int fd) {
-  bool sent = takeDriveLine(&w->line, fd);
+  w->stalled = false;
+  LineResult result = takeDriveLine(&w->line, fd);
   pauseAfterStartingNeutral(w->line.run);
-  if (!sent) loseLine(w);
+  afterWrite(w, result);
 }
 
 // One pass's care of the line: a missing one is tried again about once a
-// second (passes meanwhile paced), an open one checked for a hang-up, then
-// waited on until it can carry a pair. False when the stop came meanwhile.
+// second (passes meanwhile paced), an open one checked for a hang-up, a
+// stalled one for bytes moving again, a working one waited on until it can
+// carry a pair. False when the stop came meanwhile.
 static bool tendLine(Writer* w) {
   DriveLine* line = &w->line;
   if (line->fd == -1) {
@@ -112,15 +160,16 @@ static bool tendLine(Writer* w) {
     w->nextCheck = monotonicMs() + kLineCheckMs;
     if (lineHungUp(line->fd)) loseLine(w);
   }
+  if (line->fd != -1 && w->stalled) return tendStalledLine(w);
   // Read the files only once the line can carry a pair, so the pair sent
   // is the freshest; serial_raw's passes are paced by the line this way.
-  if (line->fd != -1 && !waitLineReady(line)) loseLine(w);
+  if (line->fd != -1) afterWrite(w, waitLineReady(line));
   return true;
 }
 
 // Reads the files and sends their pair when it is due; serial echoes it.
 static void forwardCommands(Writer* w) {
-  int got = readFiles(&w->throttle, &w->steering);
+  int got = readFiles(w->line.run, &w->throttle, &w->steering);
   w->haveThrottle = w->haveThrottle || (got & kGotThrottle) != 0;
   w->haveSteering = w->haveSteering || (got & kGotSteering) != 0;
   // Never send a pair made from a value no file has given yet.
@@ -131,16 +180,19 @@ static void forwardCommands(Writer* w) {
   w->resend = false;
   w->lastThrottle = throttle;
   w->lastSteering = steering;
-  if (w->line.fd != -1 && !sendPair(&w->line, throttle, steering)) loseLine(w);
+  // A stalled line gets the current pair once it takes bytes again.
+  if (w->line.fd != -1 && !w->stalled) afterWrite(w, sendPair(&w->line, throttle, steering));
   if (kEcho) printf("Throttle = %d\nSteering = %d\n\n", echoedThrottle(throttle), w->steering);
 }
 
 // The car is left at rest whenever the bridge lets go of the line. A line
 // lost meanwhile gets one last try within the stop's budget, so a
-// re-plugged controller hears it too.
+// re-plugged controller hears it too; a stalled one gets the neutral
+// command if it takes bytes again within that budget, and only then is
+// what it still holds dropped.
 static void leaveLine(Writer* w) {
   DriveLine* line = &w->line;
-  if (line->fd != -1 && !zeroize(line)) loseLine(w);
+  if (line->fd != -1 && zeroize(line) == kLineFailed) loseLine(w);
   armStopBudget(line);
   if (line->fd == -1 && stopBudgetLeft(*line)) {
     int fd = openPort(kDrivePort, false);
@@ -154,6 +206,7 @@ void* swrite(void* arg) {
   Writer w;
   initDriveLine(&w.line, run);
   w.lossReported = false;
+  w.stalled = false;
   w.throttle = kNeutralThrottle;
   w.steering = kNeutralSteering;
   w.haveThrottle = false;

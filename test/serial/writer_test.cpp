@@ -141,6 +141,30 @@ TEST_F(CommandWriter, MissingOrHalfWrittenFileKeepsThePreviousValue) {
   EXPECT_EQ((std::vector<int>{60, 166, 60, 166, 60, 211, 60, 210, 70, 210, 60, 166}), driveBytes(drive));
 }
 
+// However far white space or leading zeros run before the number, it is
+// read as "%d" reads it.
+TEST_F(CommandWriter, LongCommandFilesAreReadToTheirNumber) {
+  for (const Build& build : kBuilds) {
+    SCOPED_TRACE(build.name);
+    const std::string throttleFile = folder(build) + "/throttle.txt";
+    setFiles(build, 1600, 45);
+    startWriter(build);
+    ASSERT_TRUE(waitLastPair(60, steeringOf(build, 45)));
+    for (char filler : {' ', '0'}) {
+      writeAtomically(throttleFile, std::string(5000, filler) + "1700\n");
+      ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45))) << "filler '" << filler << "'";
+      writeAtomically(throttleFile, "1600\n");
+      ASSERT_TRUE(waitLastPair(60, steeringOf(build, 45)));
+    }
+    stopAndExpectNeutralLast(build);
+    if (build.name == "serial") {
+      EXPECT_EQ("port is open.\n" + echo(1600, 45) + echo(1700, 45) + echo(1600, 45) + echo(1700, 45) + echo(1600, 45),
+                bridge.outText);
+    }
+    reset();
+  }
+}
+
 TEST_F(CommandWriter, EveryByteValueReachesTheDriveControllerUnaltered) {
   setFiles(kSerial, 1000, 90);
   startWriter(kSerial);
