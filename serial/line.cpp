@@ -4,7 +4,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -26,6 +28,10 @@ static_assert(ATOMIC_INT_LOCK_FREE == 2, "the hurry flag must be a lock-free ato
 // the console thread); read by the writer's waits, which then give the line
 // one try per byte instead of waiting.
 static std::atomic<int> g_hurry(0);
+
+// The stop notice's eventfd: set by main before the worker starts, then
+// only read (polled) by the worker.
+static int g_stopNotice = -1;
 
 double monotonicMs() {
   struct timespec ts;
@@ -230,6 +236,18 @@ void dropLine(DriveLine* line) {
   line->fd = -1;
   line->pendingSteering = -1;
 }
+
+void openStopNotice() { g_stopNotice = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+void announceStop() {
+  uint64_t one = 1;
+  // A failed write leaves nothing to do: the notice is readable already,
+  // or there is none and nobody sleeps on it.
+  ssize_t written = write(g_stopNotice, &one, sizeof one);
+  (void)written;
+}
+
+int stopNotice() { return g_stopNotice; }
 
 bool pauseWhileRunning(const std::atomic<int>* run, int ms) {
   for (int waited = 0; waited < ms; waited += 10) {

@@ -87,6 +87,13 @@ bool stopBudgetLeft(const DriveLine& line);
 // signal. Async-signal-safe.
 void hurryStop();
 
+// A descriptor that polls readable once the stop has been announced, for a
+// worker that sleeps in poll. Main opens it before it starts the worker and
+// announces the stop once the run flag is 0; -1 if it could not be opened.
+void openStopNotice();
+void announceStop();
+int stopNotice();
+
 // Waits up to ms while *run stays non-zero; false once it is 0.
 bool pauseWhileRunning(const std::atomic<int>* run, int ms);
 

@@ -1,6 +1,7 @@
 // The command writer of `serial <word>`: re-reads the two command files and
 // sends each pair to the drive controller on /dev/ttyACM0, framed by the
-// neutral command, never faster than the line carries.
+// neutral command, never faster than the line carries. Its passes are
+// shared with the watching writer (watch.cpp).
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -12,18 +13,12 @@
 #include "console.h"
 #include "line.h"
 #include "workers.h"
+#include "writer.h"
 
-#if SERIAL_RAW
-static const char* const kThrottleFile = "../py/teleOp/throttle.txt";
-static const char* const kSteeringFile = "../py/teleOp/steering.txt";
-static const bool kChangeFilter = false;
-static const bool kEcho = false;
-#else
-static const char* const kThrottleFile = "../teleop/throttle.txt";
-static const char* const kSteeringFile = "../teleop/steering.txt";
-static const bool kChangeFilter = true;
-static const bool kEcho = true;
-#endif
+static const char* const kThrottleFile = PELMORA_COMMAND_FOLDER "/throttle.txt";
+static const char* const kSteeringFile = PELMORA_COMMAND_FOLDER "/steering.txt";
+static const bool kChangeFilter = !SERIAL_RAW;
+static const bool kEcho = !SERIAL_RAW;
 
 // While the drive line is missing the writer still passes over the command
 // files (so serial keeps echoing), but paced instead of spinning; while it
@@ -34,23 +29,6 @@ static const int kLineCheckMs = 100;
 // Bits of the result of readFiles: which files gave a value this pass.
 static const int kGotThrottle = 1;
 static const int kGotSteering = 2;
-
-// What the writer keeps from one pass to the next; only the writer thread
-// uses it.
-struct Writer {
-  DriveLine line;
-  bool lossReported;  // the current outage of the line has been reported
-  bool stalled;       // the open line takes no bytes: nothing new is queued on it until it does
-  double nextOpen;    // monotonic ms of the next try at a missing line
-  double nextCheck;   // monotonic ms of the next look for a hung-up line
-  int throttle;       // the values the command files last gave
-  int steering;
-  bool haveThrottle;  // each file has given a value at least once
-  bool haveSteering;
-  unsigned char lastThrottle;  // the pair last sent, for the change filter
-  unsigned char lastSteering;
-  bool resend;  // a reopened line gets the current pair even if unchanged
-};
 
 // Reads the integer at the start of a command file into *value, as "%d"
 // reads it, however long its white space and digits run; false, and *value
@@ -139,11 +117,10 @@ static void takeLine(Writer* w, int fd) {
   afterWrite(w, result);
 }
 
-// One pass's care of the line: a missing one is tried again about once a
-// second (passes meanwhile paced), an open one checked for a hang-up, a
-// stalled one for bytes moving again, a working one waited on until it can
-// carry a pair. False when the stop came meanwhile.
-static bool tendLine(Writer* w) {
+// A missing line is tried again about once a second (passes meanwhile
+// paced), an open one checked for a hang-up, a stalled one for bytes moving
+// again, a working one waited on until it can carry a pair.
+bool tendLine(Writer* w) {
   DriveLine* line = &w->line;
   if (line->fd == -1) {
     if (!pauseWhileRunning(line->run, kMissingPassMs)) return false;
@@ -167,8 +144,8 @@ static bool tendLine(Writer* w) {
   return true;
 }
 
-// Reads the files and sends their pair when it is due; serial echoes it.
-static void forwardCommands(Writer* w) {
+// serial echoes each pair it sends.
+void forwardCommands(Writer* w) {
   int got = readFiles(w->line.run, &w->throttle, &w->steering);
   w->haveThrottle = w->haveThrottle || (got & kGotThrottle) != 0;
   w->haveSteering = w->haveSteering || (got & kGotSteering) != 0;
@@ -190,7 +167,7 @@ static void forwardCommands(Writer* w) {
 // re-plugged controller hears it too; a stalled one gets the neutral
 // command if it takes bytes again within that budget, and only then is
 // what it still holds dropped.
-static void leaveLine(Writer* w) {
+void leaveLine(Writer* w) {
   DriveLine* line = &w->line;
   if (line->fd != -1 && zeroize(line) == kLineFailed) loseLine(w);
   armStopBudget(line);
@@ -201,28 +178,32 @@ static void leaveLine(Writer* w) {
   if (line->fd != -1) releaseLine(line);
 }
 
+void startWriting(Writer* w, const std::atomic<int>* run) {
+  initDriveLine(&w->line, run);
+  w->lossReported = false;
+  w->stalled = false;
+  w->throttle = kNeutralThrottle;
+  w->steering = kNeutralSteering;
+  w->haveThrottle = false;
+  w->haveSteering = false;
+  w->lastThrottle = 255;
+  w->lastSteering = 255;
+  w->resend = false;
+  int fd = open_port(kDrivePort);
+  if (fd != -1) {
+    takeLine(w, fd);
+  } else {
+    w->lossReported = true;  // open_port has said so
+    pauseAfterStartingNeutral(run);
+  }
+  w->nextOpen = monotonicMs() + kReopenMs;
+  w->nextCheck = monotonicMs() + kLineCheckMs;
+}
+
 void* swrite(void* arg) {
   const std::atomic<int>* run = static_cast<std::atomic<int>*>(arg);
   Writer w;
-  initDriveLine(&w.line, run);
-  w.lossReported = false;
-  w.stalled = false;
-  w.throttle = kNeutralThrottle;
-  w.steering = kNeutralSteering;
-  w.haveThrottle = false;
-  w.haveSteering = false;
-  w.lastThrottle = 255;
-  w.lastSteering = 255;
-  w.resend = false;
-  int fd = open_port(kDrivePort);
-  if (fd != -1) {
-    takeLine(&w, fd);
-  } else {
-    w.lossReported = true;  // open_port has said so
-    pauseAfterStartingNeutral(run);
-  }
-  w.nextOpen = monotonicMs() + kReopenMs;
-  w.nextCheck = monotonicMs() + kLineCheckMs;
+  startWriting(&w, run);
   while (*run != 0) {
     if (!tendLine(&w)) break;
     forwardCommands(&w);
