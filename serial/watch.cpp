@@ -66,22 +66,22 @@ static bool commandFilesChanged(CommandWatch* watch) {
   }
 }
 
-// Sleeps until the next pass is due: a command file changed, the line has
-// something to say (a stalled one takes bytes again, a hung-up one), the
-// stop came, or kRereadMs have passed since lastRead. False on the stop.
+// Sleeps until the next pass is due: a command file changed, the line hung
+// up, the stop came, or kRereadMs have passed since lastRead (a stalled
+// line is looked at as often as the plain writer looks). False on the stop.
 static bool waitForChange(Writer* w, CommandWatch* watch, double lastRead) {
+  const double due = lastRead + (w->stalled ? kIdlePassMs : kRereadMs);
   for (;;) {
     if (*w->line.run == 0) return false;
-    double left = lastRead + kRereadMs - monotonicMs();
+    double left = due - monotonicMs();
     if (left <= 0) return true;
-    struct pollfd fds[3] = {{watch->fd, POLLIN, 0},
-                            {stopNotice(), POLLIN, 0},
-                            {w->line.fd, static_cast<short>(w->stalled ? POLLOUT : 0), 0}};
+    // No events asked of the line: poll reports a hang-up anyway.
+    struct pollfd fds[3] = {{watch->fd, POLLIN, 0}, {stopNotice(), POLLIN, 0}, {w->line.fd, 0, 0}};
     struct timespec wait = {0, static_cast<long>(left * 1e6)};
     if (ppoll(fds, 3, &wait, NULL) <= 0) continue;
     if ((fds[0].revents & POLLIN) != 0 && commandFilesChanged(watch)) return true;
     if (fds[2].revents != 0) {
-      // A hang-up is looked for at the next pass, not 100 ms later.
+      // Looked into at the next pass, not 100 ms later.
       w->nextCheck = 0;
       return true;
     }
@@ -98,12 +98,14 @@ void* swatch(void* arg) {
   while (*run != 0) {
     // Watched before the files are read, so no change after the read is missed.
     watchFolder(&watch);
-    if (!tendLine(&w)) break;
+    tendLine(&w);
     const double lastRead = monotonicMs();
     forwardCommands(&w);
     if (!waitForChange(&w, &watch, lastRead)) break;
   }
-  if (watch.fd != -1) close(watch.fd);
+  // The neutral command first: closing an inotify instance waits for the
+  // kernel to retire its watches, which can take tens of milliseconds.
   leaveLine(&w);
+  if (watch.fd != -1) close(watch.fd);
   return NULL;
 }

@@ -20,10 +20,7 @@ static const char* const kSteeringFile = PELMORA_COMMAND_FOLDER "/steering.txt";
 static const bool kChangeFilter = !SERIAL_RAW;
 static const bool kEcho = !SERIAL_RAW;
 
-// While the drive line is missing the writer still passes over the command
-// files (so serial keeps echoing), but paced instead of spinning; while it
-// is open, how often the writer looks for a hung-up line between writes.
-static const int kMissingPassMs = 10;
+// While the line is open, how often the writer looks for a hang-up.
 static const int kLineCheckMs = 100;
 
 // Bits of the result of readFiles: which files gave a value this pass.
@@ -85,21 +82,16 @@ static void afterWrite(Writer* w, LineResult result) {
   if (result == kLineFailed) loseLine(w);
 }
 
-// A stalled line is looked at about every 10 ms (passes paced meanwhile).
-// Once it takes bytes again, the writer says so and sends the current
-// pair. False when the stop came meanwhile.
-static bool tendStalledLine(Writer* w) {
+// A stalled line is looked at once a pass. Once it takes bytes again, the
+// writer says so and sends the current pair.
+static void tendStalledLine(Writer* w) {
   LineResult result = lineTakesBytes(&w->line);
-  if (result == kLineStalled) return pauseWhileRunning(w->line.run, kMissingPassMs);
-  if (result == kLineFailed) {
-    loseLine(w);
-    return true;
-  }
+  if (result == kLineFailed) loseLine(w);
+  if (result != kLineSent) return;
   printf("swrite: %s takes bytes again.\n", kDrivePort);
   w->stalled = false;
   w->lossReported = false;
   w->resend = true;
-  return true;
 }
 
 // Kept: serial_raw has always given the drive controller 10 ms after the
@@ -117,13 +109,12 @@ static void takeLine(Writer* w, int fd) {
   afterWrite(w, result);
 }
 
-// A missing line is tried again about once a second (passes meanwhile
-// paced), an open one checked for a hang-up, a stalled one for bytes moving
-// again, a working one waited on until it can carry a pair.
-bool tendLine(Writer* w) {
+// A missing line is tried again about once a second, an open one checked
+// for a hang-up, a stalled one for bytes moving again, a working one
+// waited on until it can carry a pair.
+void tendLine(Writer* w) {
   DriveLine* line = &w->line;
   if (line->fd == -1) {
-    if (!pauseWhileRunning(line->run, kMissingPassMs)) return false;
     if (monotonicMs() >= w->nextOpen) {
       w->nextOpen = monotonicMs() + kReopenMs;
       int fd = openPort(kDrivePort, false);
@@ -137,12 +128,16 @@ bool tendLine(Writer* w) {
     w->nextCheck = monotonicMs() + kLineCheckMs;
     if (lineHungUp(line->fd)) loseLine(w);
   }
-  if (line->fd != -1 && w->stalled) return tendStalledLine(w);
-  // Read the files only once the line can carry a pair, so the pair sent
-  // is the freshest; serial_raw's passes are paced by the line this way.
-  if (line->fd != -1) afterWrite(w, waitLineReady(line));
-  return true;
+  if (line->fd != -1 && w->stalled) {
+    tendStalledLine(w);
+  } else if (line->fd != -1) {
+    // Read the files only once the line can carry a pair, so the pair sent
+    // is the freshest; serial_raw's passes are paced by the line this way.
+    afterWrite(w, waitLineReady(line));
+  }
 }
+
+bool lineIdle(const Writer& w) { return w.line.fd == -1 || w.stalled; }
 
 // serial echoes each pair it sends.
 void forwardCommands(Writer* w) {
@@ -205,7 +200,10 @@ void* swrite(void* arg) {
   Writer w;
   startWriting(&w, run);
   while (*run != 0) {
-    if (!tendLine(&w)) break;
+    tendLine(&w);
+    // Without a working line nothing paces the passes: the writer still
+    // reads the files (so serial keeps echoing), but does not spin.
+    if (lineIdle(w) && !pauseWhileRunning(run, kIdlePassMs)) break;
     forwardCommands(&w);
   }
   leaveLine(&w);

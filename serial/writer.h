@@ -35,11 +35,17 @@ struct Writer {
   bool resend;  // a reopened line gets the current pair even if unchanged
 };
 
+// How often passes come while no working line paces them (missing or
+// stalled).
+const int kIdlePassMs = 10;
+
 // Opens the drive line and sends the neutral command; a missing line is
 // reported by open_port and tried again later.
 void startWriting(Writer* w, const std::atomic<int>* run);
-// One pass's care of the line; false when the stop came meanwhile.
-bool tendLine(Writer* w);
+// One pass's care of the line.
+void tendLine(Writer* w);
+// True while no working line paces the passes: missing, or stalled.
+bool lineIdle(const Writer& w);
 // Reads the command files and sends their pair when it is due.
 void forwardCommands(Writer* w);
 // Leaves the line with the neutral command and closes it.
