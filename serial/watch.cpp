@@ -4,6 +4,7 @@
 // looking at, the stop comes, or the re-read period is up.
 #include <errno.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/inotify.h>
