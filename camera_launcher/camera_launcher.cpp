@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
+
 int main(int argc, char** argv) {
+  standard_streams();
   try {
     // Options 0: roscpp installs its own SIGINT handler and shuts down cleanly.
     ros::init(argc, argv, "camera_launcher", 0);

@@ -2,6 +2,7 @@
 #include "console.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdint.h>
 #include <unistd.h>
@@ -117,4 +118,16 @@ int consoleByte(void* context) {
     }
   }
   return in->buf[in->next++];
+}
+
+void standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is fd itself, the ones below being open.
+    int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened != -1 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
 }

@@ -63,4 +63,10 @@ void initConsoleSource(ConsoleSource* source, int fd, const sigset_t* waitMask, 
 // launchers hand one over) is waited on, not taken for the end of input.
 int consoleByte(void* source);
 
+// Opens /dev/null in place of each standard stream the program was started
+// without (a launcher may close them), so the first file or line the
+// program opens cannot become its console or its output. Called first
+// thing in main, before anything is opened.
+void standard_streams();
+
 #endif

@@ -5,7 +5,8 @@
 
 BridgeMode bridgeMode(int argc, const char* const* argv) {
   if (argc < 2) return kModeNeutral;
-  return std::strcmp(argv[1], "read") == 0 ? kModeReader : kModeWriter;
+  if (std::strcmp(argv[1], "read") == 0) return kModeReader;
+  return std::strcmp(argv[1], "--watch") == 0 ? kModeWatchingWriter : kModeWriter;
 }
 
 unsigned char throttleByte(int throttle) {

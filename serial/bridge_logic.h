@@ -6,9 +6,11 @@
 const int kNeutralThrottle = 1600;
 const int kNeutralSteering = 90;
 
-enum BridgeMode { kModeNeutral, kModeReader, kModeWriter };
+enum BridgeMode { kModeNeutral, kModeReader, kModeWriter, kModeWatchingWriter };
 
-// The mode chosen by the first argument: none, exactly "read", or any other.
+// The mode chosen by the first argument: none, exactly "read", exactly
+// "--watch" (the writer that sleeps until a command file changes), or any
+// other.
 BridgeMode bridgeMode(int argc, const char* const* argv);
 
 // Low 8 bits of (throttle - 1000) / 10, truncating toward zero; wraps.

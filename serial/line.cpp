@@ -4,7 +4,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -26,6 +28,10 @@ static_assert(ATOMIC_INT_LOCK_FREE == 2, "the hurry flag must be a lock-free ato
 // the console thread); read by the writer's waits, which then give the line
 // one try per byte instead of waiting.
 static std::atomic<int> g_hurry(0);
+
+// The stop notice's eventfd: set by main before the worker starts, then
+// only read (polled) by the worker.
+static int g_stopNotice = -1;
 
 double monotonicMs() {
   struct timespec ts;
@@ -95,6 +101,7 @@ void initDriveLine(DriveLine* line, const std::atomic<int>* run) {
   line->pairMs = 20 * 1000.0 / 9600;
   line->nextPairAt = 0;
   line->stopDeadline = 0;
+  line->pendingSteering = -1;
 }
 
 void armStopBudget(DriveLine* line) {
@@ -118,17 +125,17 @@ static double waitDeadline(const DriveLine& line, double start) {
 }
 
 // Writes one byte to the non-blocking line, waiting for room within the
-// bound; false when the line failed or took nothing in time.
-static bool writeByte(DriveLine* line, unsigned char byte) {
+// bound.
+static LineResult writeByte(DriveLine* line, unsigned char byte) {
   const double start = monotonicMs();
   for (;;) {
     ssize_t n = write(line->fd, &byte, 1);
-    if (n == 1) return true;
+    if (n == 1) return kLineSent;
     if (n < 0 && errno == EINTR) continue;
-    if (n >= 0 || errno != EAGAIN) return false;
+    if (n >= 0 || errno != EAGAIN) return kLineFailed;
     armStopBudget(line);
     double left = waitDeadline(*line, start) - monotonicMs();
-    if (left <= 0) return false;
+    if (left <= 0) return kLineStalled;
     // Short slices, so a stop seen meanwhile shortens the wait.
     struct pollfd p = {line->fd, POLLOUT, 0};
     poll(&p, 1, left < 10 ? static_cast<int>(left) + 1 : 10);
@@ -148,31 +155,66 @@ static bool drainLine(DriveLine* line) {
   }
 }
 
-bool waitLineReady(DriveLine* line) {
+LineResult waitLineReady(DriveLine* line) {
   for (;;) {
     double left = line->nextPairAt - monotonicMs();
     if (left <= 0 || g_hurry != 0) break;
     usleep(static_cast<useconds_t>(left * 1000) + 1);
   }
-  return drainLine(line);
+  return drainLine(line) ? kLineSent : kLineStalled;
 }
 
-bool sendPair(DriveLine* line, unsigned char throttle, unsigned char steering) {
-  if (!waitLineReady(line)) return false;
-  bool sent = writeByte(line, throttle) && writeByte(line, steering);
+// The steering byte of a half-sent pair, once the line takes it.
+static void pendingSent(DriveLine* line) {
+  line->pendingSteering = -1;
+  line->nextPairAt = monotonicMs() + line->pairMs / 2;
+}
+
+LineResult sendPair(DriveLine* line, unsigned char throttle, unsigned char steering) {
+  if (line->pendingSteering >= 0) {
+    LineResult finished = writeByte(line, static_cast<unsigned char>(line->pendingSteering));
+    if (finished != kLineSent) return finished;
+    pendingSent(line);
+  }
+  LineResult ready = waitLineReady(line);
+  if (ready != kLineSent) return ready;
+  LineResult sent = writeByte(line, throttle);
+  if (sent == kLineSent) {
+    sent = writeByte(line, steering);
+    // The controller holds the throttle byte: whatever comes next on the
+    // line must be this steering byte.
+    if (sent == kLineStalled) line->pendingSteering = steering;
+  }
   line->nextPairAt = monotonicMs() + line->pairMs;
   return sent;
 }
 
-bool zeroize(DriveLine* line) {
+LineResult lineTakesBytes(DriveLine* line) {
+  if (line->pendingSteering >= 0) {
+    unsigned char byte = static_cast<unsigned char>(line->pendingSteering);
+    ssize_t n = write(line->fd, &byte, 1);
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return kLineFailed;
+    if (n != 1) return kLineStalled;
+    pendingSent(line);
+  }
+  int queued = 0;
+  if (ioctl(line->fd, TIOCOUTQ, &queued) == 0 && queued > 0) return kLineStalled;
+  struct pollfd p = {line->fd, POLLOUT, 0};
+  if (poll(&p, 1, 0) < 0) return kLineStalled;
+  if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return kLineFailed;
+  return (p.revents & POLLOUT) != 0 ? kLineSent : kLineStalled;
+}
+
+LineResult zeroize(DriveLine* line) {
   return sendPair(line, throttleByte(kNeutralThrottle), steeringByte(kNeutralSteering, kNegateSteering));
 }
 
-bool takeDriveLine(DriveLine* line, int fd) {
+LineResult takeDriveLine(DriveLine* line, int fd) {
   line->fd = configure_port(fd);
   fcntl(fd, F_SETFL, O_NONBLOCK);
   line->pairMs = 20 * 1000.0 / lineBaud(fd);
   line->nextPairAt = 0;
+  line->pendingSteering = -1;
   return zeroize(line);
 }
 
@@ -185,13 +227,27 @@ void releaseLine(DriveLine* line) {
   if (!drainLine(line)) tcflush(line->fd, TCOFLUSH);
   close(line->fd);
   line->fd = -1;
+  line->pendingSteering = -1;
 }
 
 void dropLine(DriveLine* line) {
   tcflush(line->fd, TCOFLUSH);
   close(line->fd);
   line->fd = -1;
+  line->pendingSteering = -1;
 }
+
+void openStopNotice() { g_stopNotice = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+void announceStop() {
+  uint64_t one = 1;
+  // A failed write leaves nothing to do: the notice is readable already,
+  // or there is none and nobody sleeps on it.
+  ssize_t written = write(g_stopNotice, &one, sizeof one);
+  (void)written;
+}
+
+int stopNotice() { return g_stopNotice; }
 
 bool pauseWhileRunning(const std::atomic<int>* run, int ms) {
   for (int waited = 0; waited < ms; waited += 10) {

@@ -19,6 +19,13 @@ const char* const kTachometerPort = "/dev/ttyACM1";
 // How long a worker waits before opening a lost line again.
 const int kReopenMs = 1000;
 
+// What became of bytes meant for the drive line.
+enum LineResult {
+  kLineSent,     // the line took them
+  kLineStalled,  // it took nothing within the write bound but has not hung up
+  kLineFailed,   // it failed: an unplugged controller's tty answers EIO or ENXIO
+};
+
 // The drive line as the thread that opened it holds it (the writer, or main
 // in neutral mode); no other thread touches it.
 struct DriveLine {
@@ -27,6 +34,7 @@ struct DriveLine {
   double pairMs;                // one pair's time on the wire: 20 bits at the line's baud rate
   double nextPairAt;            // monotonic ms from which the next pair may go
   double stopDeadline;          // monotonic ms when the stop's time is up; 0 until the stop is seen
+  int pendingSteering;          // steering byte of a pair whose throttle byte alone went out; -1: none
 };
 
 double monotonicMs();
@@ -43,21 +51,24 @@ int configure_port(int fd);
 void initDriveLine(DriveLine* line, const std::atomic<int>* run);
 // Puts the freshly opened drive line fd in use: raw 9600 8N1, non-blocking
 // so that no write holds the thread beyond its bound, paced at its baud
-// rate, then the neutral command before anything else. False when the
-// line did not take the neutral command (the line stays open).
-bool takeDriveLine(DriveLine* line, int fd);
-// Sends the neutral command (throttle 1600, steering 90); false when the
-// line failed.
-bool zeroize(DriveLine* line);
+// rate, then the neutral command before anything else. The line stays
+// open whatever the neutral command's result.
+LineResult takeDriveLine(DriveLine* line, int fd);
+// Sends the neutral command (throttle 1600, steering 90).
+LineResult zeroize(DriveLine* line);
 // One command pair as two one-byte writes, throttle first, one pair's wire
 // time after the previous pair and once that has left the kernel's
-// buffers, so no stale pair queues in front of a newer one. False when the
-// line failed (an unplugged controller's tty answers EIO or ENXIO) or took
-// nothing within the write bound (a stalled controller).
-bool sendPair(DriveLine* line, unsigned char throttle, unsigned char steering);
-// Waits until the line can carry the next pair; false when it took nothing
-// within the write bound.
-bool waitLineReady(DriveLine* line);
+// buffers, so no stale pair queues in front of a newer one. A pair whose
+// throttle byte alone went out is completed first: the controller takes
+// the bytes two by two. Stalled: the pair's throttle byte did not go out,
+// or its steering byte is kept for the next write.
+LineResult sendPair(DriveLine* line, unsigned char throttle, unsigned char steering);
+// Waits until the line can carry the next pair.
+LineResult waitLineReady(DriveLine* line);
+// Without waiting, on a line that stalled: sends the byte of a half-sent
+// pair if the line now takes it; kLineSent once it takes bytes again and
+// holds none of ours, kLineStalled while it does not.
+LineResult lineTakesBytes(DriveLine* line);
 // True when the tty was hung up under us: an unplugged USB controller (or a
 // stand-in that closed its side) shows it before any write fails.
 bool lineHungUp(int fd);
@@ -75,6 +86,13 @@ bool stopBudgetLeft(const DriveLine& line);
 // Tells every wait on the drive line to give up at once: a second stop
 // signal. Async-signal-safe.
 void hurryStop();
+
+// A descriptor that polls readable once the stop has been announced, for a
+// worker that sleeps in poll. Main opens it before it starts the worker and
+// announces the stop once the run flag is 0; -1 if it could not be opened.
+void openStopNotice();
+void announceStop();
+int stopNotice();
 
 // Waits up to ms while *run stays non-zero; false once it is 0.
 bool pauseWhileRunning(const std::atomic<int>* run, int ms);

@@ -2,9 +2,11 @@
 //   serial            send the neutral command to /dev/ttyACM0 once
 //   serial read       print the tachometer bytes arriving on /dev/ttyACM1
 //   serial <other>    forward the command files to /dev/ttyACM0
-// In the last two modes, typing 0 on the console stops the bridge, and so do
+//   serial --watch    the same, sleeping until a command file changes
+// In all but the first mode, typing 0 on the console stops the bridge, and so do
 // SIGINT, SIGTERM and SIGHUP. This file holds the console, the stop signals
-// and main; line.cpp the lines, reader.cpp and writer.cpp the two workers.
+// and main; line.cpp the lines, reader.cpp and writer.cpp the two workers,
+// watch.cpp the writer's sleeping loop.
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
@@ -74,6 +76,7 @@ static int runNeutral() {
 }
 
 int main(int argc, char** argv) {
+  standard_streams();
   // Line-buffered even into a pipe or a log, so each line shows when printed.
   setvbuf(stdout, NULL, _IOLBF, 0);
   // A closed stdout (serial write | head) must not kill the bridge between
@@ -100,8 +103,9 @@ int main(int argc, char** argv) {
 
   sigset_t waitMask;
   catchStopSignals(&waitMask);
+  openStopNotice();
   pthread_t worker;
-  void* (*body)(void*) = mode == kModeReader ? sread : swrite;
+  void* (*body)(void*) = mode == kModeReader ? sread : mode == kModeWatchingWriter ? swatch : swrite;
   if (pthread_create(&worker, attrToUse, body, &g_run) != 0) {
     fputs("cannot start the worker thread\n", stderr);
     return 1;
@@ -110,6 +114,7 @@ int main(int argc, char** argv) {
   initConsoleSource(&console, STDIN_FILENO, &waitMask, &g_run);
   // End of input stops the worker like a typed 0.
   while (g_run != 0) storeRunFlag(nextRunValue(consoleByte, &console));
+  announceStop();
   // Joined while taking stop signals, so a second one can hurry the writer.
   while (pthread_tryjoin_np(worker, NULL) == EBUSY) {
     struct timespec slice = {0, 10 * 1000 * 1000};

@@ -10,4 +10,8 @@ void* sread(void* arg);
 // neutral command.
 void* swrite(void* arg);
 
+// The same writer, sleeping between passes until a command file changes
+// (at most 100 ms), the line needs it or the stop comes.
+void* swatch(void* arg);
+
 #endif

@@ -1,7 +1,10 @@
 // The command writer of `serial <word>`: re-reads the two command files and
 // sends each pair to the drive controller on /dev/ttyACM0, framed by the
-// neutral command, never faster than the line carries.
+// neutral command, never faster than the line carries. Its passes are
+// shared with the watching writer (watch.cpp).
+#include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,62 +13,46 @@
 #include "console.h"
 #include "line.h"
 #include "workers.h"
+#include "writer.h"
 
-#if SERIAL_RAW
-static const char* const kThrottleFile = "../py/teleOp/throttle.txt";
-static const char* const kSteeringFile = "../py/teleOp/steering.txt";
-static const bool kChangeFilter = false;
-static const bool kEcho = false;
-#else
-static const char* const kThrottleFile = "../teleop/throttle.txt";
-static const char* const kSteeringFile = "../teleop/steering.txt";
-static const bool kChangeFilter = true;
-static const bool kEcho = true;
-#endif
+static const char* const kThrottleFile = PELMORA_COMMAND_FOLDER "/throttle.txt";
+static const char* const kSteeringFile = PELMORA_COMMAND_FOLDER "/steering.txt";
+static const bool kChangeFilter = !SERIAL_RAW;
+static const bool kEcho = !SERIAL_RAW;
 
-// While the drive line is missing the writer still passes over the command
-// files (so serial keeps echoing), but paced instead of spinning; while it
-// is open, how often the writer looks for a hung-up line between writes.
-static const int kMissingPassMs = 10;
+// While the line is open, how often the writer looks for a hang-up.
 static const int kLineCheckMs = 100;
 
 // Bits of the result of readFiles: which files gave a value this pass.
 static const int kGotThrottle = 1;
 static const int kGotSteering = 2;
 
-// What the writer keeps from one pass to the next; only the writer thread
-// uses it.
-struct Writer {
-  DriveLine line;
-  bool lossReported;  // the current outage of the line has been reported
-  double nextOpen;    // monotonic ms of the next try at a missing line
-  double nextCheck;   // monotonic ms of the next look for a hung-up line
-  int throttle;       // the values the command files last gave
-  int steering;
-  bool haveThrottle;  // each file has given a value at least once
-  bool haveSteering;
-  unsigned char lastThrottle;  // the pair last sent, for the change filter
-  unsigned char lastSteering;
-  bool resend;  // a reopened line gets the current pair even if unchanged
-};
-
-// Reads one integer from a command file into *value; false, and *value
-// untouched, when the file cannot be opened or holds no integer.
-static bool readCommandFile(const char* path, int* value) {
-  FILE* file = fopen(path, "r");
-  if (file == NULL) return false;
-  char text[4096];
-  size_t length = fread(text, 1, sizeof text, file);
-  fclose(file);
-  return readDecimalText(text, length, value);
+// Reads the integer at the start of a command file into *value, as "%d"
+// reads it, however long its white space and digits run; false, and *value
+// untouched, when there is none. Only a regular file is read: a named pipe
+// or a device could hold the writer (and so the stop) for good, so it
+// gives no value, as does a read the stop cut short.
+static bool readCommandFile(const char* path, const std::atomic<int>* run, int* value) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd == -1) return false;
+  struct stat st;
+  bool got = false;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    ConsoleSource file;
+    initConsoleSource(&file, fd, NULL, run);
+    int after = kConsoleEnd;
+    got = readDecimal(consoleByte, &file, value, &after) == kConsoleNumber && after != kConsoleStopped;
+  }
+  close(fd);
+  return got;
 }
 
 // Reads both command files; returns kGotThrottle | kGotSteering for the
 // files that gave a value. A value not given is left as it was.
-static int readFiles(int* throttle, int* steering) {
+static int readFiles(const std::atomic<int>* run, int* throttle, int* steering) {
   int got = 0;
-  if (readCommandFile(kThrottleFile, throttle)) got |= kGotThrottle;
-  if (readCommandFile(kSteeringFile, steering)) got |= kGotSteering;
+  if (readCommandFile(kThrottleFile, run, throttle)) got |= kGotThrottle;
+  if (readCommandFile(kSteeringFile, run, steering)) got |= kGotSteering;
   return got;
 }
 
@@ -75,7 +62,36 @@ static void loseLine(Writer* w) {
   dropLine(&w->line);
   if (!w->lossReported) printf("swrite: lost %s.\n", kDrivePort);
   w->lossReported = true;
+  w->stalled = false;
   w->nextOpen = monotonicMs() + kReopenMs;
+}
+
+// The open line took nothing within the write bound but has not hung up.
+// It is kept as it is, queue and all: flushing or closing it could leave
+// the controller holding the throttle byte of a pair whose steering byte
+// never comes, and it would pair every later byte with the wrong partner.
+static void stallLine(Writer* w) {
+  if (!w->lossReported) printf("swrite: lost %s.\n", kDrivePort);
+  w->lossReported = true;
+  w->stalled = true;
+}
+
+// Acts on what became of bytes meant for the line.
+static void afterWrite(Writer* w, LineResult result) {
+  if (result == kLineStalled) stallLine(w);
+  if (result == kLineFailed) loseLine(w);
+}
+
+// A stalled line is looked at once a pass. Once it takes bytes again, the
+// writer says so and sends the current pair.
+static void tendStalledLine(Writer* w) {
+  LineResult result = lineTakesBytes(&w->line);
+  if (result == kLineFailed) loseLine(w);
+  if (result != kLineSent) return;
+  printf("swrite: %s takes bytes again.\n", kDrivePort);
+  w->stalled = false;
+  w->lossReported = false;
+  w->resend = true;
 }
 
 // Kept: serial_raw has always given the drive controller 10 ms after the
@@ -87,18 +103,18 @@ static void pauseAfterStartingNeutral(const std::atomic<int>* run) {
 
 // Puts a freshly opened drive line in use, the neutral command first.
 static void takeLine(Writer* w, int fd) {
-  bool sent = takeDriveLine(&w->line, fd);
+  w->stalled = false;
+  LineResult result = takeDriveLine(&w->line, fd);
   pauseAfterStartingNeutral(w->line.run);
-  if (!sent) loseLine(w);
+  afterWrite(w, result);
 }
 
-// One pass's care of the line: a missing one is tried again about once a
-// second (passes meanwhile paced), an open one checked for a hang-up, then
-// waited on until it can carry a pair. False when the stop came meanwhile.
-static bool tendLine(Writer* w) {
+// A missing line is tried again about once a second, an open one checked
+// for a hang-up, a stalled one for bytes moving again, a working one
+// waited on until it can carry a pair.
+void tendLine(Writer* w) {
   DriveLine* line = &w->line;
   if (line->fd == -1) {
-    if (!pauseWhileRunning(line->run, kMissingPassMs)) return false;
     if (monotonicMs() >= w->nextOpen) {
       w->nextOpen = monotonicMs() + kReopenMs;
       int fd = openPort(kDrivePort, false);
@@ -112,15 +128,20 @@ static bool tendLine(Writer* w) {
     w->nextCheck = monotonicMs() + kLineCheckMs;
     if (lineHungUp(line->fd)) loseLine(w);
   }
-  // Read the files only once the line can carry a pair, so the pair sent
-  // is the freshest; serial_raw's passes are paced by the line this way.
-  if (line->fd != -1 && !waitLineReady(line)) loseLine(w);
-  return true;
+  if (line->fd != -1 && w->stalled) {
+    tendStalledLine(w);
+  } else if (line->fd != -1) {
+    // Read the files only once the line can carry a pair, so the pair sent
+    // is the freshest; serial_raw's passes are paced by the line this way.
+    afterWrite(w, waitLineReady(line));
+  }
 }
 
-// Reads the files and sends their pair when it is due; serial echoes it.
-static void forwardCommands(Writer* w) {
-  int got = readFiles(&w->throttle, &w->steering);
+bool lineIdle(const Writer& w) { return w.line.fd == -1 || w.stalled; }
+
+// serial echoes each pair it sends.
+void forwardCommands(Writer* w) {
+  int got = readFiles(w->line.run, &w->throttle, &w->steering);
   w->haveThrottle = w->haveThrottle || (got & kGotThrottle) != 0;
   w->haveSteering = w->haveSteering || (got & kGotSteering) != 0;
   // Never send a pair made from a value no file has given yet.
@@ -131,16 +152,19 @@ static void forwardCommands(Writer* w) {
   w->resend = false;
   w->lastThrottle = throttle;
   w->lastSteering = steering;
-  if (w->line.fd != -1 && !sendPair(&w->line, throttle, steering)) loseLine(w);
+  // A stalled line gets the current pair once it takes bytes again.
+  if (w->line.fd != -1 && !w->stalled) afterWrite(w, sendPair(&w->line, throttle, steering));
   if (kEcho) printf("Throttle = %d\nSteering = %d\n\n", echoedThrottle(throttle), w->steering);
 }
 
 // The car is left at rest whenever the bridge lets go of the line. A line
 // lost meanwhile gets one last try within the stop's budget, so a
-// re-plugged controller hears it too.
-static void leaveLine(Writer* w) {
+// re-plugged controller hears it too; a stalled one gets the neutral
+// command if it takes bytes again within that budget, and only then is
+// what it still holds dropped.
+void leaveLine(Writer* w) {
   DriveLine* line = &w->line;
-  if (line->fd != -1 && !zeroize(line)) loseLine(w);
+  if (line->fd != -1 && zeroize(line) == kLineFailed) loseLine(w);
   armStopBudget(line);
   if (line->fd == -1 && stopBudgetLeft(*line)) {
     int fd = openPort(kDrivePort, false);
@@ -149,29 +173,37 @@ static void leaveLine(Writer* w) {
   if (line->fd != -1) releaseLine(line);
 }
 
+void startWriting(Writer* w, const std::atomic<int>* run) {
+  initDriveLine(&w->line, run);
+  w->lossReported = false;
+  w->stalled = false;
+  w->throttle = kNeutralThrottle;
+  w->steering = kNeutralSteering;
+  w->haveThrottle = false;
+  w->haveSteering = false;
+  w->lastThrottle = 255;
+  w->lastSteering = 255;
+  w->resend = false;
+  int fd = open_port(kDrivePort);
+  if (fd != -1) {
+    takeLine(w, fd);
+  } else {
+    w->lossReported = true;  // open_port has said so
+    pauseAfterStartingNeutral(run);
+  }
+  w->nextOpen = monotonicMs() + kReopenMs;
+  w->nextCheck = monotonicMs() + kLineCheckMs;
+}
+
 void* swrite(void* arg) {
   const std::atomic<int>* run = static_cast<std::atomic<int>*>(arg);
   Writer w;
-  initDriveLine(&w.line, run);
-  w.lossReported = false;
-  w.throttle = kNeutralThrottle;
-  w.steering = kNeutralSteering;
-  w.haveThrottle = false;
-  w.haveSteering = false;
-  w.lastThrottle = 255;
-  w.lastSteering = 255;
-  w.resend = false;
-  int fd = open_port(kDrivePort);
-  if (fd != -1) {
-    takeLine(&w, fd);
-  } else {
-    w.lossReported = true;  // open_port has said so
-    pauseAfterStartingNeutral(run);
-  }
-  w.nextOpen = monotonicMs() + kReopenMs;
-  w.nextCheck = monotonicMs() + kLineCheckMs;
+  startWriting(&w, run);
   while (*run != 0) {
-    if (!tendLine(&w)) break;
+    tendLine(&w);
+    // Without a working line nothing paces the passes: the writer still
+    // reads the files (so serial keeps echoing), but does not spin.
+    if (lineIdle(w) && !pauseWhileRunning(run, kIdlePassMs)) break;
     forwardCommands(&w);
   }
   leaveLine(&w);

@@ -119,10 +119,10 @@ bool startTachoController(Child* tacho, const std::vector<std::string>& args) {
 }
 
 bool startBridge(Child* bridge, const std::string& build, const std::vector<std::string>& args,
-                 const std::string& dir) {
+                 const std::string& dir, InputMode input) {
   std::vector<std::string> argv = {programPath(build)};
   argv.insert(argv.end(), args.begin(), args.end());
-  return startChild(bridge, argv, dir);
+  return startChild(bridge, argv, dir, {}, nullptr, input);
 }
 
 int countOf(const std::string& text, const std::string& needle) {

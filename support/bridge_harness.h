@@ -71,7 +71,7 @@ bool startTachoController(Child* tacho, const std::vector<std::string>& args = {
 
 // Starts a bridge build ("serial" or "serial_raw") with args in dir.
 bool startBridge(Child* bridge, const std::string& build, const std::vector<std::string>& args,
-                 const std::string& dir);
+                 const std::string& dir, InputMode input = kBlockingInput);
 
 // Counts the occurrences of needle in text.
 int countOf(const std::string& text, const std::string& needle);

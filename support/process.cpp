@@ -127,6 +127,11 @@ bool startChild(Child* child, const std::vector<std::string>& programArgv, const
     if (input == kNonBlockingInput) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
+    if (input == kClosedInput || input == kClosedStreams) close(0);
+    if (input == kClosedOutput || input == kClosedStreams) {
+      close(1);
+      close(2);
+    }
     signal(SIGPIPE, SIG_DFL);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
       int e = errno;

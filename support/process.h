@@ -22,9 +22,15 @@ struct Child {
   bool exited = false;
 };
 
-// How the child's end of its standard input behaves; some launchers hand
-// over a non-blocking one.
-enum InputMode { kBlockingInput, kNonBlockingInput };
+// How the child's standard streams are handed over: some launchers give a
+// non-blocking input, some start a program with streams closed.
+enum InputMode {
+  kBlockingInput,
+  kNonBlockingInput,
+  kClosedInput,    // standard input closed
+  kClosedOutput,   // standard output and error closed, input a pipe
+  kClosedStreams,  // all three closed
+};
 
 // Starts argv[0] (a path) with argv, in directory cwd (empty: inherit),
 // with the extra "NAME=value" entries in env. Returns false and sets

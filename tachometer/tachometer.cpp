@@ -16,6 +16,7 @@
 #include <ros/ros.h>
 
 #include "clock.h"
+#include "console.h"
 #include "edges.h"
 #include "gpio_sysfs.h"
 #include "window.h"
@@ -102,6 +103,7 @@ static void requestStop(int) {
 }
 
 int main(int argc, char** argv) {
+  standard_streams();
   ros::init(argc, argv, "tachometer");
   signal(SIGTERM, requestStop);
   ros::NodeHandle node;

@@ -19,6 +19,7 @@
 
 #include <pelmora/Telemetry.h>
 
+#include "console.h"
 #include "teleop_logic.h"
 
 // Set by the stop-signal handler, read by the main loop.
@@ -124,6 +125,7 @@ static void followCommands(CommandFiles* files) {
 }
 
 int main(int argc, char** argv) {
+  standard_streams();
   // Line-buffered into a log too, so the deadman's line shows when it fires.
   setvbuf(stdout, NULL, _IOLBF, 0);
   try {

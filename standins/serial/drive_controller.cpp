@@ -3,7 +3,12 @@
 // and in the --record file; "<seconds> open" and "<seconds> close" mark the
 // host opening and closing the line. Commands on stdin: unplug, plug, quit,
 // and stall / resume: a stalled controller (stuck firmware, full USB buffer)
-// takes no more bytes but does not hang up.
+// takes no more bytes but does not hang up. "stall after N" stalls once it
+// has taken N bytes since the host opened the line (at once if it already
+// has); what the host wrote beyond them waits in the kernel, as in a real
+// controller's full buffer, and arrives after "resume". A host that flushes
+// its output loses what the controller has not taken yet, as over a real
+// UART ("<seconds> flushed").
 // It takes bytes at the line's rate, as a controller behind a UART does: 10
 // bits a byte at the baud rate the host set (2.08 ms a pair at 9600), so
 // what the host writes faster queues in the kernel. --unpaced reads as fast
@@ -17,6 +22,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,6 +39,16 @@ static volatile sig_atomic_t g_stop = 0;
 // Where each line goes: stdout and, when given, the record file. Written
 // only by the main thread.
 static FILE* g_record = NULL;
+
+// The line as the controller sees it; only the main thread uses it.
+struct Wire {
+  int master;     // -1 while unplugged
+  bool hostOpen;  // the host has the line open
+  bool stalled;   // taking no bytes
+  double due;     // paced only: when the byte on the wire has arrived (0: idle)
+  long taken;     // bytes taken since the host last opened the line
+  long stallAt;   // stall once taken reaches it; -1: no stall asked for
+};
 
 static void onSignal(int) { g_stop = 1; }
 
@@ -51,32 +67,76 @@ static void emitEvent(const char* what) {
   emit(line);
 }
 
+// Notes the host opening or closing the line.
+static void noteHost(Wire* wire, bool open) {
+  if (open == wire->hostOpen) return;
+  wire->hostOpen = open;
+  if (open) wire->taken = 0;
+  emitEvent(open ? "open" : "close");
+}
+
+// Records bytes taken at time now.
+static void takeBytes(Wire* wire, const unsigned char* bytes, ssize_t n, double now) {
+  std::string lines;
+  char line[48];
+  for (ssize_t i = 0; i < n; ++i) {
+    snprintf(line, sizeof line, "%.6f %u\n", now, static_cast<unsigned>(bytes[i]));
+    lines += line;
+  }
+  emit(lines.c_str());
+  wire->taken += n;
+}
+
+// How many more bytes the controller takes before an asked-for stall.
+static size_t roomBeforeStall(const Wire& wire, size_t most) {
+  if (wire.stallAt < 0) return most;
+  long left = wire.stallAt - wire.taken;
+  return left <= 0 ? 0 : static_cast<size_t>(left) < most ? static_cast<size_t>(left) : most;
+}
+
+// Packet mode: each read of the master starts with a status byte, which
+// tells among other things when the host flushed its output.
+static void plugWire(Wire* wire, const char* device) {
+  wire->master = plugDevice(device);
+  int on = 1;
+  if (wire->master != -1 && ioctl(wire->master, TIOCPKT, &on) != 0)
+    fprintf(stderr, "drive_controller: cannot watch for flushes: %s\n", strerror(errno));
+}
+
+// A status read from the master: the host's flush drops what it wrote and
+// the controller has not taken.
+static void hostStatus(Wire* wire, unsigned char status) {
+  if ((status & TIOCPKT_FLUSHWRITE) == 0) return;
+  tcflush(wire->master, TCIFLUSH);
+  emitEvent("flushed");
+}
+
+// A status waiting to be read, read without taking any byte.
+static void checkStatus(Wire* wire) {
+  struct pollfd p = {wire->master, POLLPRI, 0};
+  unsigned char status;
+  if (poll(&p, 1, 0) == 1 && (p.revents & POLLPRI) != 0 && read(wire->master, &status, 1) == 1)
+    hostStatus(wire, status);
+}
+
 // Records everything the host has written so far and notes the host
 // opening and closing the line. Bytes written just before a close still
 // arrive: a pty master hands them out first, then reads EIO.
-static void serviceLine(int master, bool* hostOpen) {
-  unsigned char buf[4096];
+static void serviceLine(Wire* wire) {
+  unsigned char packet[4097];
   for (;;) {
-    ssize_t n = read(master, buf, sizeof buf);
+    size_t room = roomBeforeStall(*wire, sizeof packet - 1);
+    if (room == 0) return;
+    ssize_t n = read(wire->master, packet, room + 1);
     if (n < 0 && errno == EINTR) continue;
     bool lineUp = n > 0 || (n < 0 && errno == EAGAIN);
-    if (lineUp && !*hostOpen) {
-      *hostOpen = true;
-      emitEvent("open");
-    }
-    if (!lineUp && *hostOpen) {
-      *hostOpen = false;
-      emitEvent("close");
-    }
+    noteHost(wire, lineUp);
     if (n <= 0) return;
-    double now = nowSeconds();
-    std::string lines;
-    char line[48];
-    for (ssize_t i = 0; i < n; ++i) {
-      snprintf(line, sizeof line, "%.6f %u\n", now, static_cast<unsigned>(buf[i]));
-      lines += line;
+    if (packet[0] != TIOCPKT_DATA) {
+      hostStatus(wire, packet[0]);
+      continue;
     }
-    emit(lines.c_str());
+    takeBytes(wire, packet + 1, n - 1, nowSeconds());
   }
 }
 
@@ -94,11 +154,19 @@ static bool setHostOutput(int master, bool flowing) {
   return done;
 }
 
-// While stalled no byte is read; the host coming and going is still noted.
-static void watchHost(int master, bool* hostOpen) {
-  bool open = hostHasLineOpen(master);
-  if (open != *hostOpen) emitEvent(open ? "open" : "close");
-  *hostOpen = open;
+static void stall(Wire* wire) {
+  if (!setHostOutput(wire->master, false)) fprintf(stderr, "drive_controller: cannot stall the line\n");
+  wire->stalled = true;
+  wire->due = 0;
+  wire->stallAt = -1;
+  emitEvent("stalled");
+}
+
+// While stalled no byte is read; the host coming and going, and its
+// flushes, are still noted.
+static void watchHost(Wire* wire) {
+  checkStatus(wire);
+  noteHost(wire, hostHasLineOpen(wire->master));
 }
 
 // The line's baud rate as the host set it (a pty master sees the slave's
@@ -119,36 +187,33 @@ static double lineBaud(int master) {
   return 9600;
 }
 
-// Takes the host's bytes at the wire's pace. *due is when the byte on the
-// wire has fully arrived (0: the wire is idle); a byte the host has just
-// written arrives one byte time later, the next one a byte time after that
-// on a clock of its own, so a slow wake-up never slows the wire.
-static void serviceLinePaced(int master, bool* hostOpen, double* due) {
+// Takes the host's bytes at the wire's pace. wire->due is when the byte on
+// the wire has fully arrived; a byte the host has just written arrives one
+// byte time later, the next one a byte time after that on a clock of its
+// own, so a slow wake-up never slows the wire.
+static void serviceLinePaced(Wire* wire) {
   for (;;) {
     double now = nowSeconds();
-    if (*due == 0) {
-      struct pollfd p = {master, POLLIN, 0};
+    if (wire->due == 0) {
+      struct pollfd p = {wire->master, POLLIN, 0};
       poll(&p, 1, 0);
       bool data = (p.revents & POLLIN) != 0;
-      bool open = data || (p.revents & POLLHUP) == 0;
-      if (open != *hostOpen) emitEvent(open ? "open" : "close");
-      *hostOpen = open;
-      if (data) *due = now + 10.0 / lineBaud(master);
+      noteHost(wire, data || (p.revents & POLLHUP) == 0);
+      if (data) wire->due = now + 10.0 / lineBaud(wire->master);
       return;
     }
-    if (now < *due) return;
-    unsigned char byte;
-    ssize_t n = read(master, &byte, 1);
+    if (now < wire->due || roomBeforeStall(*wire, 1) == 0) return;
+    unsigned char packet[2];
+    ssize_t n = read(wire->master, packet, sizeof packet);
     if (n < 0 && errno == EINTR) continue;
-    if (n != 1) {
-      // Drained (or hung up: the idle check above notes it).
-      *due = 0;
+    if (n == 1) hostStatus(wire, packet[0]);
+    if (n != 2) {
+      // A status, drained, or hung up (the idle check above notes it).
+      wire->due = 0;
       continue;
     }
-    char line[48];
-    snprintf(line, sizeof line, "%.6f %u\n", now, static_cast<unsigned>(byte));
-    emit(line);
-    *due += 10.0 / lineBaud(master);
+    takeBytes(wire, packet + 1, 1, now);
+    wire->due += 10.0 / lineBaud(wire->master);
   }
 }
 
@@ -169,6 +234,38 @@ static bool parseArgs(int argc, char** argv, const char** device, const char** r
   return true;
 }
 
+// Carries out one command from stdin; false when the controller cannot go on.
+static bool obey(const std::string& command, const char* device, Wire* wire) {
+  long count = -1;
+  char extra = 0;
+  if (command == "unplug" && wire->master != -1) {
+    noteHost(wire, false);
+    unplugDevice(device, wire->master);
+    wire->master = -1;
+    wire->stalled = false;
+    wire->due = 0;
+    wire->stallAt = -1;
+    emitEvent("unplugged");
+  } else if (command == "plug" && wire->master == -1) {
+    plugWire(wire, device);
+    if (wire->master == -1) return false;
+    emitEvent("plugged");
+  } else if (command == "stall" && wire->master != -1 && !wire->stalled) {
+    // What the host wrote before the stall still counts.
+    serviceLine(wire);
+    stall(wire);
+  } else if (sscanf(command.c_str(), "stall after %ld %c", &count, &extra) == 1 && count >= 0) {
+    wire->stallAt = count;
+  } else if (command == "resume" && wire->master != -1 && wire->stalled) {
+    if (!setHostOutput(wire->master, true)) fprintf(stderr, "drive_controller: cannot resume the line\n");
+    wire->stalled = false;
+    emitEvent("resumed");
+  } else if (command == "quit") {
+    g_stop = 1;
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
   const char* device = "/dev/ttyACM0";
   const char* recordPath = NULL;
@@ -183,33 +280,33 @@ int main(int argc, char** argv) {
   }
   catchStopSignals(onSignal);
 
-  int master = plugDevice(device);
-  if (master == -1) return 1;
+  Wire wire = {-1, false, false, 0, 0, -1};
+  plugWire(&wire, device);
+  if (wire.master == -1) return 1;
   printf("ready %s\n", device);
   fflush(stdout);
 
-  bool hostOpen = false;
-  bool stalled = false;
-  double due = 0;  // paced only: when the byte on the wire has arrived
   bool stdinOpen = true;
   std::string pending;
   while (!g_stop) {
+    const bool plugged = wire.master != -1;
     struct pollfd fds[2] = {{stdinOpen ? 0 : -1, POLLIN, 0}, {-1, POLLIN, 0}};
     // A closed line keeps reporting a hang-up, so while nobody has it open
     // we look again every few milliseconds instead of polling it.
-    if (master != -1 && hostOpen && !stalled && due == 0) fds[1].fd = master;
-    double timeout = master != -1 && (!hostOpen || stalled) ? 0.002 : 0.2;
-    if (due != 0) {
-      double left = due - nowSeconds();
+    if (plugged && wire.hostOpen && !wire.stalled && wire.due == 0) fds[1].fd = wire.master;
+    double timeout = plugged && (!wire.hostOpen || wire.stalled) ? 0.002 : 0.2;
+    if (wire.due != 0) {
+      double left = wire.due - nowSeconds();
       timeout = left <= 0 ? 0 : left;
     }
     // ppoll: the wire's byte times are finer than poll's milliseconds.
     struct timespec wait = {static_cast<time_t>(timeout), static_cast<long>((timeout - static_cast<long>(timeout)) * 1e9)};
     if (ppoll(fds, 2, &wait, NULL) < 0 && errno != EINTR) break;
 
-    if (master != -1 && stalled) watchHost(master, &hostOpen);
-    if (master != -1 && !stalled && paced) serviceLinePaced(master, &hostOpen, &due);
-    if (master != -1 && !stalled && !paced) serviceLine(master, &hostOpen);
+    if (plugged && wire.stalled) watchHost(&wire);
+    if (plugged && !wire.stalled && paced) serviceLinePaced(&wire);
+    if (plugged && !wire.stalled && !paced) serviceLine(&wire);
+    if (plugged && !wire.stalled && roomBeforeStall(wire, 1) == 0) stall(&wire);
 
     if (fds[0].revents & (POLLIN | POLLHUP)) {
       std::vector<std::string> commands;
@@ -218,36 +315,11 @@ int main(int argc, char** argv) {
         continue;
       }
       for (const std::string& command : commands) {
-        if (command == "unplug" && master != -1) {
-          if (hostOpen) emitEvent("close");
-          hostOpen = false;
-          unplugDevice(device, master);
-          master = -1;
-          stalled = false;
-          due = 0;
-          emitEvent("unplugged");
-        } else if (command == "plug" && master == -1) {
-          master = plugDevice(device);
-          if (master == -1) return 1;
-          emitEvent("plugged");
-        } else if (command == "stall" && master != -1 && !stalled) {
-          if (!setHostOutput(master, false)) fprintf(stderr, "drive_controller: cannot stall the line\n");
-          // What the host wrote before the stall still counts.
-          serviceLine(master, &hostOpen);
-          stalled = true;
-          due = 0;
-          emitEvent("stalled");
-        } else if (command == "resume" && master != -1 && stalled) {
-          if (!setHostOutput(master, true)) fprintf(stderr, "drive_controller: cannot resume the line\n");
-          stalled = false;
-          emitEvent("resumed");
-        } else if (command == "quit") {
-          g_stop = 1;
-        }
+        if (!obey(command, device, &wire)) return 1;
       }
     }
   }
-  if (master != -1) unplugDevice(device, master);
+  if (wire.master != -1) unplugDevice(device, wire.master);
   if (g_record != NULL) fclose(g_record);
   return 0;
 }

@@ -6,19 +6,25 @@
 
 #include "bridge_logic.h"
 
-TEST(BridgeMode, OnlyExactReadSelectsTheReader) {
+TEST(BridgeMode, OnlyExactReadOrWatchSelectsThem) {
   const char* none[] = {"serial"};
   const char* read[] = {"serial", "read"};
   const char* readMore[] = {"serial", "read", "whatever"};
   const char* upper[] = {"serial", "READ"};
   const char* longer[] = {"serial", "reader"};
   const char* empty[] = {"serial", ""};
+  const char* watch[] = {"serial", "--watch", "read"};
+  const char* watchLater[] = {"serial", "write", "--watch"};
+  const char* watchLonger[] = {"serial", "--watcher"};
   EXPECT_EQ(kModeNeutral, bridgeMode(1, none));
   EXPECT_EQ(kModeReader, bridgeMode(2, read));
   EXPECT_EQ(kModeReader, bridgeMode(3, readMore));
   EXPECT_EQ(kModeWriter, bridgeMode(2, upper));
   EXPECT_EQ(kModeWriter, bridgeMode(2, longer));
   EXPECT_EQ(kModeWriter, bridgeMode(2, empty));
+  EXPECT_EQ(kModeWatchingWriter, bridgeMode(3, watch));
+  EXPECT_EQ(kModeWriter, bridgeMode(3, watchLater));
+  EXPECT_EQ(kModeWriter, bridgeMode(2, watchLonger));
 }
 
 TEST(CommandEncoding, ThrottleTableTruncatesAndWraps) {

@@ -1,17 +1,21 @@
-// Faults under a running command writer: command files deleted, emptied and
-// replaced while it reads them, and the drive controller unplugged and
-// plugged in again. Nothing may be lost: only pairs the operator wrote reach
-// the line, the re-plugged controller gets the neutral pair and then the
-// current commands, the neutral pair is last after the stop, no descriptor
-// leaks and the writer does not spin while the line is missing.
+// Faults under a running command writer: command files deleted, emptied,
+// replaced, or not regular files while it reads them, and the drive
+// controller unplugged and plugged in again, or stalled. Nothing may be
+// lost: only pairs the operator wrote reach the line, whole, the re-plugged
+// controller gets the neutral pair and then the current commands, the
+// neutral pair is last after the stop, no descriptor leaks and the writer
+// does not spin while the line is missing.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -25,10 +29,11 @@ bool startsWith(const std::vector<int>& bytes, const std::vector<int>& prefix) {
 
 class WriterFaults : public BridgeTest {
  protected:
-  // Starts the writer on throttle 1700, steering 45 and waits for that pair.
-  void startSending(const Build& build) {
+  // Starts the writer (plain, or watching: --watch) on throttle 1700,
+  // steering 45 and waits for that pair.
+  void startSending(const Build& build, const std::string& word = "write") {
     setFiles(build, 1700, 45);
-    startWriter(build);
+    startWriter(build, word);
     ASSERT_TRUE(waitLastPair(70, steeringOf(build, 45)));
   }
 
@@ -97,44 +102,46 @@ TEST_F(WriterFaults, CommandFilesDeletedEmptiedAndReplacedMidRunLoseNothing) {
 }
 
 TEST_F(WriterFaults, ReplugedDriveControllerGetsNeutralThenTheCurrentPair) {
-  for (const Build& build : kBuilds) {
-    SCOPED_TRACE(build.name);
-    ASSERT_NO_FATAL_FAILURE(startSending(build));
-    const int descriptors = lastingDescriptors();
+  for (const std::string word : {"write", "--watch"}) {
+    for (const Build& build : kBuilds) {
+      SCOPED_TRACE(build.name + " " + word);
+      ASSERT_NO_FATAL_FAILURE(startSending(build, word));
+      const int descriptors = lastingDescriptors();
 
-    unplugAndWaitLost();
-    // While the line is missing the writer waits instead of spinning; a
-    // busy loop would use most of the second even on a loaded machine.
-    const double cpuBefore = cpuSeconds(bridge.pid);
-    const double wallBefore = nowSeconds();
-    waitUntil([&] { pumpOutput(&bridge, 0.05); return nowSeconds() - wallBefore >= 1.0; }, 5);
-    const double cpuUsed = cpuSeconds(bridge.pid) - cpuBefore;
-    printf("%s: %.3f s of CPU in %.2f s without the drive line\n", build.name.c_str(), cpuUsed,
-           nowSeconds() - wallBefore);
-    EXPECT_LT(cpuUsed, 0.15);
+      unplugAndWaitLost();
+      // While the line is missing the writer waits instead of spinning; a
+      // busy loop would use most of the second even on a loaded machine.
+      const double cpuBefore = cpuSeconds(bridge.pid);
+      const double wallBefore = nowSeconds();
+      waitUntil([&] { pumpOutput(&bridge, 0.05); return nowSeconds() - wallBefore >= 1.0; }, 5);
+      const double cpuUsed = cpuSeconds(bridge.pid) - cpuBefore;
+      printf("%s %s: %.3f s of CPU in %.2f s without the drive line\n", build.name.c_str(), word.c_str(), cpuUsed,
+             nowSeconds() - wallBefore);
+      EXPECT_LT(cpuUsed, 0.15);
 
-    // Commands change during the outage; serial still echoes them.
-    setFiles(build, 1800, 135);
-    if (build.name == "serial") {
-      ASSERT_TRUE(waitForOutputReading(&bridge, &drive, echo(1800, 135), 10));
+      // Commands change during the outage; serial still echoes them.
+      setFiles(build, 1800, 135);
+      if (build.name == "serial") {
+        ASSERT_TRUE(waitForOutputReading(&bridge, &drive, echo(1800, 135), 10));
+      }
+      // At least one more reopening fails before the controller returns.
+      const double lost = nowSeconds();
+      waitUntil([&] { pumpOutput(&bridge, 0.05); return nowSeconds() - lost > 1.2; }, 5);
+      ASSERT_TRUE(writeInput(&drive.child, "plug\n"));
+      const std::vector<int> expected = {60, build.neutralSteering, 80, steeringOf(build, 135)};
+      ASSERT_TRUE(waitDrive(&drive, [&](const DriveController& d) {
+        return countEvents(d, "open") == 2 && startsWith(bytesSinceLastOpen(d), expected);
+      }, 10)) << "bytes since the last open: " << testing::PrintToString(bytesSinceLastOpen(drive));
+      EXPECT_EQ(descriptors, lastingDescriptors());
+
+      // Commands keep reaching the re-plugged controller.
+      setFiles(build, 1900, 60);
+      ASSERT_TRUE(waitLastPair(90, steeringOf(build, 60)));
+      stopAndExpectNeutralLast(build);
+      EXPECT_EQ(1, countOf(bridge.outText, "swrite: lost /dev/ttyACM0.\n")) << bridge.outText;
+      EXPECT_EQ(2, countOf(bridge.outText, "port is open.\n")) << bridge.outText;
+      reset();
     }
-    // At least one more reopening fails before the controller returns.
-    const double lost = nowSeconds();
-    waitUntil([&] { pumpOutput(&bridge, 0.05); return nowSeconds() - lost > 1.2; }, 5);
-    ASSERT_TRUE(writeInput(&drive.child, "plug\n"));
-    const std::vector<int> expected = {60, build.neutralSteering, 80, steeringOf(build, 135)};
-    ASSERT_TRUE(waitDrive(&drive, [&](const DriveController& d) {
-      return countEvents(d, "open") == 2 && startsWith(bytesSinceLastOpen(d), expected);
-    }, 10)) << "bytes since the last open: " << testing::PrintToString(bytesSinceLastOpen(drive));
-    EXPECT_EQ(descriptors, lastingDescriptors());
-
-    // Commands keep reaching the re-plugged controller.
-    setFiles(build, 1900, 60);
-    ASSERT_TRUE(waitLastPair(90, steeringOf(build, 60)));
-    stopAndExpectNeutralLast(build);
-    EXPECT_EQ(1, countOf(bridge.outText, "swrite: lost /dev/ttyACM0.\n")) << bridge.outText;
-    EXPECT_EQ(2, countOf(bridge.outText, "port is open.\n")) << bridge.outText;
-    reset();
   }
 }
 
@@ -207,28 +214,94 @@ TEST_F(WriterFaults, StopEndsWithinTwoSecondsWhetherTheLineIsMissingOrStalled) {
   }
 }
 
-TEST_F(WriterFaults, StalledControllerThatReadsAgainGetsNeutralThenTheCurrentPair) {
+// A controller that stops taking bytes between the two of a pair, for longer
+// than the write bound: the line stays open and nothing queued is dropped,
+// so the pair's steering byte still comes next and every pair the
+// controller makes of the stream is one the bridge meant. The stall is said
+// once, and so is its end, after which the current pair follows.
+TEST_F(WriterFaults, StallBetweenTheBytesOfAPairLeavesEveryPairWhole) {
+  for (const std::string word : {"write", "--watch"}) {
+    for (const Build& build : kBuilds) {
+      SCOPED_TRACE(build.name + " " + word);
+      ASSERT_NO_FATAL_FAILURE(startSending(build, word));
+      // An operator changing the throttle as fast as it can, so pairs stream.
+      std::atomic<bool> changing(true);
+      const std::string throttleFile = folder(build) + "/throttle.txt";
+      std::thread operatorProgram([&] {
+        for (int i = 0; changing; ++i) writeAtomically(throttleFile, i % 2 ? "1700\n" : "1800\n");
+      });
+      // Some way ahead of what has arrived, and odd: a throttle byte.
+      updateDrive(&drive, 0);
+      const size_t stallAt = (driveBytes(drive).size() + 300) | 1;
+      bool asked = writeInput(&drive.child, "stall after " + std::to_string(stallAt) + "\n");
+      bool stalled =
+          asked && waitDrive(&drive, [](const DriveController& d) { return countEvents(d, "stalled") == 1; }, 10);
+      bool reported = stalled && waitForOutputReading(&bridge, &drive, "swrite: lost /dev/ttyACM0.\n", 10);
+      changing = false;
+      operatorProgram.join();
+      ASSERT_TRUE(stalled);
+      ASSERT_TRUE(reported) << bridge.outText;
+      // Written during the stall: what the controller must get once it reads again.
+      setFiles(build, 2000, 135);
+      ASSERT_TRUE(writeInput(&drive.child, "resume\n"));
+      ASSERT_TRUE(waitForOutputReading(&bridge, &drive, "swrite: /dev/ttyACM0 takes bytes again.\n", 10))
+          << bridge.outText;
+      ASSERT_TRUE(waitLastPair(100, steeringOf(build, 135)));
+      stopAndExpectNeutralLast(build);
+
+      size_t beforeStall = 0;
+      for (const LineEvent& e : drive.events) {
+        if (e.event == "stalled") break;
+        if (e.byte >= 0) ++beforeStall;
+      }
+      ASSERT_EQ(stallAt, beforeStall) << "the stall came after a throttle byte";
+      // The controller sees one stream: every pair of it is one of ours.
+      const std::set<int> throttles = {60, 70, 80, 100};
+      const std::set<int> steerings = {build.neutralSteering, steeringOf(build, 45), steeringOf(build, 135)};
+      const std::vector<int> bytes = driveBytes(drive);
+      for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        EXPECT_EQ(1u, throttles.count(bytes[i])) << "pair " << i / 2 << ": " << bytes[i] << ", " << bytes[i + 1];
+        EXPECT_EQ(1u, steerings.count(bytes[i + 1])) << "pair " << i / 2 << ": " << bytes[i] << ", " << bytes[i + 1];
+      }
+      EXPECT_EQ(1, countEvents(drive, "open"));
+      EXPECT_EQ(0, countEvents(drive, "flushed"));
+      EXPECT_EQ(1, countOf(bridge.outText, "port is open.\n")) << bridge.outText;
+      EXPECT_EQ(1, countOf(bridge.outText, "swrite: lost /dev/ttyACM0.\n")) << bridge.outText;
+      EXPECT_EQ(1, countOf(bridge.outText, "takes bytes again")) << bridge.outText;
+      EXPECT_EQ("", bridge.errText);
+      reset();
+    }
+  }
+}
+
+// A command file that is a named pipe or a folder gives no value, and the
+// other file's changes still arrive; neither can hold up a stop.
+TEST_F(WriterFaults, CommandFilesThatAreNotRegularFilesNeverHoldUpAStop) {
   for (const Build& build : kBuilds) {
-    SCOPED_TRACE(build.name);
-    ASSERT_NO_FATAL_FAILURE(startSending(build));
-    ASSERT_TRUE(writeInput(&drive.child, "stall\n"));
-    // Serial sends the change below once: a controller still reading then
-    // takes it and the line is never lost.
-    ASSERT_TRUE(waitDrive(&drive, [](const DriveController& d) { return countEvents(d, "stalled") == 1; }, 10));
-    // A change gives serial something to send; serial_raw sends anyway.
-    setFiles(build, 1800, 135);
-    ASSERT_TRUE(waitForOutputReading(&bridge, &drive, "swrite: lost /dev/ttyACM0.\n", 10)) << bridge.outText;
-    ASSERT_TRUE(writeInput(&drive.child, "resume\n"));
-    const std::vector<int> expected = {60, build.neutralSteering, 80, steeringOf(build, 135)};
-    ASSERT_TRUE(waitDrive(&drive, [&](const DriveController& d) {
-      return countEvents(d, "resumed") == 1 && startsWith(bytesSinceLastOpen(d), expected);
-    }, 10)) << "bytes since the last open: " << testing::PrintToString(bytesSinceLastOpen(drive));
-    pumpOutput(&bridge, 0.05);
-    EXPECT_GE(countOf(bridge.outText, "port is open.\n"), 2) << bridge.outText;
-    setFiles(build, 1900, 60);
-    ASSERT_TRUE(waitLastPair(90, steeringOf(build, 60)));
-    stopAndExpectNeutralLast(build);
-    EXPECT_EQ(1, countOf(bridge.outText, "swrite: lost /dev/ttyACM0.\n")) << bridge.outText;
-    reset();
+    for (const std::string stop : {"0", "SIGTERM"}) {
+      SCOPED_TRACE(build.name + " / " + stop);
+      ASSERT_NO_FATAL_FAILURE(startSending(build));
+      const std::string throttleFile = folder(build) + "/throttle.txt";
+      const std::string steeringFile = folder(build) + "/steering.txt";
+      ASSERT_EQ(0, unlink(throttleFile.c_str()));
+      ASSERT_EQ(0, mkfifo(throttleFile.c_str(), 0666));
+      writeAtomically(steeringFile, "135\n");
+      ASSERT_TRUE(waitLastPair(70, steeringOf(build, 135)));
+      ASSERT_EQ(0, unlink(steeringFile.c_str()));
+      ASSERT_EQ(0, mkdir(steeringFile.c_str(), 0777));
+      const double asked = nowSeconds();
+      if (stop == "0") {
+        ASSERT_TRUE(writeInput(&bridge, "0\n"));
+      } else {
+        kill(bridge.pid, SIGTERM);
+      }
+      ASSERT_NO_FATAL_FAILURE(expectCleanExit());
+      EXPECT_LT(nowSeconds() - asked, 2.0);
+      expectNeutralLast(build);
+      EXPECT_EQ("", bridge.errText);
+      reset();
+      ASSERT_EQ(0, unlink(throttleFile.c_str()));
+      ASSERT_EQ(0, rmdir(steeringFile.c_str()));
+    }
   }
 }
