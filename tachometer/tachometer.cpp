@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
   gpioGetValue(kSensorLine, &line.value);
   // Edge mode: the setting found here is put back at the end, as the pin
   // holder owns the line.
-  char foundEdge[kEdgeSettingSize];
+  char foundEdge[kEdgeSettingSize] = "";
   const bool edgeKnown = edges && readEdgeSetting(foundEdge);
   line.edgeFd = edgeKnown ? watchEdges(foundEdge) : -1;
   line.edgeWanted = line.edgeFd >= 0;
