@@ -96,11 +96,12 @@ class TachometerFaults : public TachometerNode {
     EXPECT_LE(most, steadyDescriptors_ + 2);
     const std::string during = node_.errText.substr(errBefore);
     std::vector<std::string> others = otherLines(during, message);
+    const size_t messages = std::count(during.begin(), during.end(), '\n') - others.size();
+    RecordProperty(std::string("messages, ") + fault.name, std::to_string(messages));
+    EXPECT_LE(messages, static_cast<size_t>(10 * fault.seconds + 10));
+    EXPECT_GE(messages, static_cast<size_t>(3 * fault.seconds));
     if (*fault.alsoOnce && !others.empty() && others[0] == fault.alsoOnce) others.erase(others.begin());
     EXPECT_TRUE(others.empty()) << others.size() << " other lines, first: " << others[0];
-    const size_t lines = std::count(during.begin(), during.end(), '\n') - (*fault.alsoOnce ? 1 : 0);
-    EXPECT_LE(lines, static_cast<size_t>(10 * fault.seconds + 10));
-    EXPECT_GE(lines, static_cast<size_t>(3 * fault.seconds));
   }
 
   // After the fault is cleared: publishing again, at the wave's rpm. The
@@ -151,9 +152,9 @@ TEST_F(TachometerFaults, HeldFaultsAreReportedAndMeasuringResumes) {
   }
 }
 
-// A failure far shorter than a level lasts costs one library line and a
-// pause of 100 ms, then the line is read at full speed again: with a
-// change every 150 ms no change is lost.
+// A failure far shorter than a level lasts costs one library line and
+// 100 ms without sampling, then the line is read at full speed again: with
+// a change every 150 ms no change is lost.
 TEST_F(TachometerFaults, BriefFailuresCostAPauseAndNoChange) {
   board("wave 397 const 0");
   const long readsBefore = gpioBoardReads();
@@ -269,18 +270,20 @@ TEST_F(TachometerFaults, PinHolderRestartedAndStoppedUnderTheNode) {
 }
 
 // The time of day stepped by an hour either way mid-run, as NTP steps a
-// board without a battery clock: the windows that span the step, and all
-// others, keep the wheel's rpm within 1 %.
+// board without a battery clock: the window that spans the step reads the
+// wheel's rpm like all others.
 TEST_F(TachometerFaults, SteppedTimeOfDayLeavesTheRpm) {
   const int64_t stepAfterNs = 3000 * 1000000LL;
   for (const char* step : {"3600", "-3600"}) {
     SCOPED_TRACE(std::string("stepped by ") + step + " s");
     board("wave 397 rpm 600");
     const int64_t launched = monotonicNs();
+    // The preloaded library comes before a sanitizer's runtime.
+    const std::vector<std::string> env = {"LD_PRELOAD=" CLOCK_STEP_LIBRARY, "CLOCK_STEP_SECONDS=" + std::string(step),
+                                          "CLOCK_STEP_AFTER_MS=" + std::to_string(stepAfterNs / 1000000),
+                                          "ASAN_OPTIONS=verify_asan_link_order=0"};
     // Windows of 20 changes, a second long: 1 % is 10 ms.
-    ASSERT_NO_FATAL_FAILURE(startNode({"20"}, {"LD_PRELOAD=" CLOCK_STEP_LIBRARY, "CLOCK_STEP_SECONDS=" + std::string(step),
-                                               "CLOCK_STEP_AFTER_MS=" + std::to_string(stepAfterNs / 1000000),
-                                               "ASAN_OPTIONS=verify_asan_link_order=0"}));
+    ASSERT_NO_FATAL_FAILURE(startNode({"20"}, env));
     // Two windows wholly after the step, so one spans it.
     ASSERT_TRUE(waitUntil([&] {
       pumpOutput(&node_, 0);
@@ -289,7 +292,16 @@ TEST_F(TachometerFaults, SteppedTimeOfDayLeavesTheRpm) {
     }, 30)) << readings_.size() << " readings";
     interruptNode();
     EXPECT_EQ(0, exitCode(node_)) << endOf(node_);
-    for (size_t k = 1; k < readings_.size(); ++k) EXPECT_NEAR(kRpm, readings_[k].rpm, 6.0) << "reading " << k;
+    // A window timed across the step would read about 0, or below 0. A
+    // busy machine may stall the polling past a change in one window, so
+    // each is held to the usual tolerance and their median to 1 %.
+    std::vector<double> rpms;
+    for (size_t k = 1; k < readings_.size(); ++k) {
+      EXPECT_NEAR(kRpm, readings_[k].rpm, kTolerance) << "reading " << k;
+      rpms.push_back(readings_[k].rpm);
+    }
+    std::nth_element(rpms.begin(), rpms.begin() + rpms.size() / 2, rpms.end());
+    EXPECT_NEAR(kRpm, rpms[rpms.size() / 2], kRpm / 100);
   }
 }
 
