@@ -34,10 +34,12 @@ struct Logs {
 
 // How the line is read.
 struct Line {
-  int value;         // the latest level read
-  int edgeFd;        // the value file waited on in edge mode; -1: busy polling
-  bool edgeWanted;   // edge mode, taken up again after a read failure
-  double failedMs;   // clock reading of the latest failed read; < 0: the latest read worked
+  int value;        // the latest level read
+  int edgeFd;       // the value file waited on in edge mode; -1: busy polling
+  bool edgeWanted;  // edge mode, taken up (again) at a good read while edgeFd is -1
+  bool edgeSet;     // both edges were set: foundEdge goes back at the end
+  char foundEdge[kEdgeSettingSize];  // the edge setting found, as the pin holder owns the line
+  double failedMs;  // clock reading of the latest failed read; < 0: the latest read worked
 };
 
 // A log that cannot be opened is reported once and skipped: measuring and
@@ -78,8 +80,8 @@ static void closeLogs(Logs* logs) {
 }
 
 // The line's edge setting as it is now; false (with one line on standard
-// error) when it cannot be read.
-static bool readEdgeSetting(char* setting) {
+// error) when it cannot be read, *missing when the line is not exported.
+static bool readEdgeSetting(char* setting, bool* missing) {
   char text[16];
   ssize_t n = -1;
   int fd = open(kEdgePath, O_RDONLY);
@@ -88,7 +90,9 @@ static bool readEdgeSetting(char* setting) {
     close(fd);
   }
   if (n < 0) {
-    fprintf(stderr, "tachometer: cannot read %s (%s), polling instead\n", kEdgePath, strerror(errno));
+    *missing = errno == ENOENT;
+    fprintf(stderr, "tachometer: cannot read %s (%s), %s\n", kEdgePath, strerror(errno),
+            *missing ? "waiting on edges once the line is there" : "polling instead");
     return false;
   }
   if (!parseEdgeSetting(text, static_cast<size_t>(n), setting)) {
@@ -112,6 +116,21 @@ static int watchEdges(const char* foundEdge) {
     gpioSetEdge(kSensorLine, foundEdge);
   }
   return fd;
+}
+
+// Edge mode from here on: the edge setting found is kept (once) to be put
+// back at the end, both edges are set and the value file is opened. Where
+// the line's edge cannot be used, edge mode is given up with one line; a
+// line not exported yet is tried again at its first good read.
+static void takeUpEdges(Line* line) {
+  bool missing = false;
+  if (!line->edgeSet && !readEdgeSetting(line->foundEdge, &missing)) {
+    line->edgeWanted = missing;
+    return;
+  }
+  line->edgeFd = watchEdges(line->foundEdge);
+  line->edgeWanted = line->edgeFd >= 0;
+  line->edgeSet = line->edgeSet || line->edgeWanted;
 }
 
 // One sample in edge mode: sleeps until the kernel reports a change (at
@@ -138,7 +157,7 @@ static bool waitAndRead(int fd, int waitMs, int* value) {
 // later, through the library in either mode, so that its message comes at
 // most ten times a second. The first good read ends that: edge mode waits
 // on edges again. A failed read leaves the value as it was.
-static void sampleLine(Line* line, double nowMs, double wakeMs, const char* foundEdge) {
+static void sampleLine(Line* line, double nowMs, double wakeMs) {
   const bool failing = line->failedMs >= 0.0;
   if (failing && nowMs < line->failedMs + kRetryMs) {
     const double retryMs = line->failedMs + kRetryMs;
@@ -156,10 +175,7 @@ static void sampleLine(Line* line, double nowMs, double wakeMs, const char* foun
     }
   } else {
     read = gpioGetValue(kSensorLine, &line->value) == 0;
-    if (read && failing && line->edgeWanted) {
-      line->edgeFd = watchEdges(foundEdge);
-      line->edgeWanted = line->edgeFd >= 0;
-    }
+    if (read && line->edgeWanted) takeUpEdges(line);
   }
   line->failedMs = read ? -1.0 : millis();
 }
@@ -186,15 +202,9 @@ int main(int argc, char** argv) {
   readArguments(argc, argv, &counts, &speed);
   printf("This iteration's\nCounts=%d\nSpeed=%d\n", counts, speed);
 
-  Line line = {0, -1, false, -1.0};
+  Line line = {0, -1, edges, false, "", -1.0};
   gpioGetValue(kSensorLine, &line.value);
-  // Edge mode: the setting found here is put back at the end, as the pin
-  // holder owns the line.
-  char foundEdge[kEdgeSettingSize] = "";
-  const bool edgeKnown = edges && readEdgeSetting(foundEdge);
-  line.edgeFd = edgeKnown ? watchEdges(foundEdge) : -1;
-  line.edgeWanted = line.edgeFd >= 0;
-  const bool edgeSet = line.edgeWanted;
+  if (edges) takeUpEdges(&line);
   initTimer();
 
   char rpmName[kLogNameSize];
@@ -222,7 +232,7 @@ int main(int argc, char** argv) {
       still = wheelStill(now - last, elapsed);
       if (still) break;
       const int prev = line.value;
-      sampleLine(&line, now, wakeTime(last, elapsed, logs.unflushed, logs.flushedMs), foundEdge);
+      sampleLine(&line, now, wakeTime(last, elapsed, logs.unflushed, logs.flushedMs));
       if (line.value != prev) {
         elapsed = millis() - last;
         printf("%d @ %lf ms\n", line.value, elapsed);
@@ -245,7 +255,7 @@ int main(int argc, char** argv) {
   }
 
   if (line.edgeFd >= 0) gpioClose(line.edgeFd);
-  if (edgeSet) gpioSetEdge(kSensorLine, foundEdge);
+  if (line.edgeSet) gpioSetEdge(kSensorLine, line.foundEdge);
 
   closeLogs(&logs);
   return 0;

@@ -38,6 +38,8 @@ std::vector<std::string> otherLines(const std::string& text, std::string message
 
 const char* const kEdgeReadFailed = "tachometer: cannot read gpio397 (No such device), "
                                     "reading it ten times a second until it can";
+const char* const kEdgeMissing = "tachometer: cannot read /sys/class/gpio/gpio397/edge (No such file or "
+                                 "directory), waiting on edges once the line is there";
 
 // A fault held under the measuring node.
 struct HeldFault {
@@ -117,6 +119,17 @@ class TachometerFaults : public TachometerNode {
     EXPECT_LE(openDescriptorCount(node_.pid), steadyDescriptors_ + 2);
   }
 
+  // Back to full speed, or in edge mode back to waiting on edges.
+  void expectFullSampling(bool edges) {
+    const long reads = readsDuring(0.5);
+    if (edges) {
+      EXPECT_LE(reads, 30);
+      EXPECT_NE(std::string::npos, board("state 397").find(" edge=both ")) << board("state 397");
+    } else {
+      EXPECT_GT(reads, 500);
+    }
+  }
+
   // Every published window is in the logs, in order.
   void expectPublishedWindowsLogged() {
     std::vector<LoggedWindow> windows = readWindows(path(kRpmLog), path(kDurationLog));
@@ -139,14 +152,7 @@ TEST_F(TachometerFaults, HeldFaultsAreReportedAndMeasuringResumes) {
     }
     board(fault.clear);
     ASSERT_NO_FATAL_FAILURE(expectMeasuringAgain());
-    // Back to full speed, or in edge mode back to waiting on edges.
-    const long reads = readsDuring(0.5);
-    if (fault.edges) {
-      EXPECT_LE(reads, 30);
-      EXPECT_NE(std::string::npos, board("state 397").find(" edge=both ")) << board("state 397");
-    } else {
-      EXPECT_GT(reads, 500);
-    }
+    expectFullSampling(fault.edges);
     interruptNode();
     EXPECT_EQ(0, exitCode(node_)) << endOf(node_);
   }
@@ -218,21 +224,29 @@ TEST_F(TachometerFaults, StopRequestsMidMeasurementKeepTheLogs) {
   }
 }
 
-// Started before anything exported its line, the node reports every failed
-// sample and starts measuring once the line appears.
+// Started before anything exported its line, the node reports the failed
+// samples (ten a second) and starts measuring once the line appears; in
+// edge mode it then waits on edges, and puts back the fresh line's edge.
 TEST_F(TachometerFaults, StartedBeforeTheLineIsExported) {
-  board("unexport 397");
-  board("wave 397 rpm 600");
-  ASSERT_NO_FATAL_FAILURE(startNode({}));
-  ASSERT_TRUE(waitForOutput(&node_, kMissing, 10, true));
-  steadyDescriptors_ = openDescriptorCount(node_.pid);
-  // No change seen: a still wheel.
-  for (const Reading& r : readings_) EXPECT_EQ(0.0, r.rpm);
-  board("export 397");
-  expectMeasuringAgain();
-  EXPECT_TRUE(otherLines(node_.errText, kMissing).empty()) << node_.errText.substr(0, 300);
-  interruptNode();
-  EXPECT_EQ(0, exitCode(node_)) << endOf(node_);
+  for (bool edges : {false, true}) {
+    SCOPED_TRACE(edges ? "edge mode" : "polling");
+    board("unexport 397");
+    board("wave 397 rpm 600");
+    ASSERT_NO_FATAL_FAILURE(startNode(edges ? std::vector<std::string>{"--edges"} : std::vector<std::string>{}));
+    ASSERT_TRUE(waitForOutput(&node_, kMissing, 10, true));
+    steadyDescriptors_ = openDescriptorCount(node_.pid);
+    // No change seen: a still wheel.
+    for (const Reading& r : readings_) EXPECT_EQ(0.0, r.rpm);
+    board("export 397");
+    expectMeasuringAgain();
+    expectFullSampling(edges);
+    std::vector<std::string> others = otherLines(node_.errText, kMissing);
+    if (edges && !others.empty() && others[0] == kEdgeMissing) others.erase(others.begin());
+    EXPECT_TRUE(others.empty()) << node_.errText.substr(0, 300);
+    interruptNode();
+    EXPECT_EQ(0, exitCode(node_)) << endOf(node_);
+    EXPECT_NE(std::string::npos, board("state 397").find(" edge=none ")) << board("state 397");
+  }
 }
 
 // The pin holder started while the node measures releases and takes the

@@ -48,15 +48,6 @@ TEST(TachometerWindow, FreshWindowOpensAfterALongOne) {
   EXPECT_TRUE(windowOpen(changes, 5, elapsed));
 }
 
-// Still 2 s after the latest change, or after the start without one; a
-// change every 1.5 s never is.
-TEST(TachometerWindow, WheelStillTwoSecondsAfterItsLatestChange) {
-  EXPECT_FALSE(wheelStill(1999.9, 0.0));
-  EXPECT_TRUE(wheelStill(2000.0, 0.0));
-  EXPECT_FALSE(wheelStill(2999.0, 1500.0));
-  EXPECT_TRUE(wheelStill(3500.0, 1500.0));
-}
-
 // A wait for the line ends when the wheel would count as still, or at the
 // due flush when windows wait for one; never early, never past the cap.
 TEST(TachometerWaits, WakeAtStillnessOrADueFlush) {
@@ -68,13 +59,6 @@ TEST(TachometerWaits, WakeAtStillnessOrADueFlush) {
   EXPECT_EQ(1, waitMs(7499.8, 7500.0, 100));
   EXPECT_EQ(0, waitMs(7500.0, 7500.0, 100));
   EXPECT_EQ(0, waitMs(9000.0, 7500.0, 100));
-}
-
-// At most once a second, and only with windows to write out.
-TEST(TachometerWaits, FlushDueASecondAfterTheLatest) {
-  EXPECT_FALSE(flushDue(true, 5000.0, 5999.9));
-  EXPECT_TRUE(flushDue(true, 5000.0, 6000.0));
-  EXPECT_FALSE(flushDue(false, 5000.0, 9000.0));
 }
 
 TEST(TachometerRpm, TwoChangesPerTurn) {
