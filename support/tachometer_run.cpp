@@ -84,10 +84,10 @@ void removeTree(const std::string& dir) {
 }
 
 bool startTachometer(Child* node, const std::string& dir, const std::vector<std::string>& args,
-                     std::string* error) {
+                     std::string* error, const std::vector<std::string>& env) {
   std::vector<std::string> argv = {programPath("tachometer")};
   argv.insert(argv.end(), args.begin(), args.end());
-  return startChild(node, argv, dir, {}, error);
+  return startChild(node, argv, dir, env, error);
 }
 
 std::string rpmLog(const std::string& dir, const std::string& counts, const std::string& speed) {
@@ -113,4 +113,17 @@ std::vector<LoggedWindow> readWindowLogs(const std::string& rpmLog, const std::s
   for (size_t k = 0; k < rpms.size() && k < durations.size(); ++k)
     windows.push_back({rpms[k], durations[k], std::lround(rpms[k] * durations[k] / 30000.0)});
   return windows;
+}
+
+std::vector<LoggedWindow> wholeWindows(const std::vector<LoggedWindow>& windows) {
+  size_t first = 0;
+  while (first < windows.size() && windows[first].changes == 0) ++first;
+  if (first + 2 >= windows.size()) return {};
+  return std::vector<LoggedWindow>(windows.begin() + first + 1, windows.end() - 1);
+}
+
+long waveChangesUntilStill(int64_t beganNs, int64_t endedNs, int64_t intervalNs) {
+  // Change k of the wave is at beganNs + k * intervalNs, k from 1.
+  const long changes = static_cast<long>((endedNs - beganNs - 1) / intervalNs);
+  return changes + changes % 2;
 }

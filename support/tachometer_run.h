@@ -3,6 +3,7 @@
 // empty files/ for its logs, and its two logs read back afterwards.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,10 @@ std::string makeTachometerDir(const std::string& parent = "");
 // Removes dir and everything in it.
 void removeTree(const std::string& dir);
 
-// Starts the node with args in dir, where it writes its logs.
+// Starts the node with args in dir, where it writes its logs, with the
+// extra "NAME=value" entries in env.
 bool startTachometer(Child* node, const std::string& dir, const std::vector<std::string>& args,
-                     std::string* error);
+                     std::string* error, const std::vector<std::string>& env = {});
 
 // The rpm log and the window-length log of a run with counts and speed.
 std::string rpmLog(const std::string& dir, const std::string& counts, const std::string& speed);
@@ -53,3 +55,14 @@ struct LoggedWindow {
 
 // Both logs side by side, as many windows as the shorter one holds.
 std::vector<LoggedWindow> readWindowLogs(const std::string& rpmLog, const std::string& durationLog);
+
+// The whole windows of a run that ended by the interrupt: those after the
+// first window with a change (it began before the wheel turned, and the
+// still line before it reads 0 every 2 s) and before the last one (cut by
+// the interrupt).
+std::vector<LoggedWindow> wholeWindows(const std::vector<LoggedWindow>& windows);
+
+// Level changes of a wave with a change every intervalNs, started at
+// beganNs (from level 0) and stilled at endedNs at level 0: a high level at
+// the switch makes one more change, to 0.
+long waveChangesUntilStill(int64_t beganNs, int64_t endedNs, int64_t intervalNs);

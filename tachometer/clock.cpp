@@ -1,22 +1,20 @@
 // Elapsed-time clock of the tachometer node; see clock.h.
 #include "clock.h"
 
-#include <stddef.h>
-
 // Reference time; written by initTimer, read by millis (main thread only).
-static struct timeval g_begin;
+static struct timespec g_begin;
 // Time of the latest millis call; written and read by millis (main thread only).
-static struct timeval g_end;
+static struct timespec g_end;
 
-void initTimer() { gettimeofday(&g_begin, NULL); }
+void initTimer() { clock_gettime(CLOCK_MONOTONIC, &g_begin); }
 
 double millis() {
-  gettimeofday(&g_end, NULL);
+  clock_gettime(CLOCK_MONOTONIC, &g_end);
   return millisBetween(g_begin, g_end);
 }
 
-double millisBetween(const struct timeval& begin, const struct timeval& end) {
+double millisBetween(const struct timespec& begin, const struct timespec& end) {
   const long seconds = static_cast<long>(end.tv_sec - begin.tv_sec);
-  const long micros = static_cast<long>(end.tv_usec - begin.tv_usec);
-  return static_cast<double>(seconds) * 1000.0 + static_cast<double>(micros) / 1000.0;
+  const long nanos = static_cast<long>(end.tv_nsec - begin.tv_nsec);
+  return static_cast<double>(seconds) * 1000.0 + static_cast<double>(nanos) / 1000000.0;
 }

@@ -1,9 +1,10 @@
-// Elapsed-time clock of the tachometer node: milliseconds since initTimer,
-// read from the time of day with microsecond resolution.
+// Elapsed-time clock of the tachometer node: milliseconds since initTimer
+// on the monotonic clock. A board without a battery clock steps its time
+// of day when NTP first syncs after boot; the monotonic clock never steps.
 #ifndef PELMORA_TACHOMETER_CLOCK_H
 #define PELMORA_TACHOMETER_CLOCK_H
 
-#include <sys/time.h>
+#include <time.h>
 
 // Sets the clock's reference to now.
 void initTimer();
@@ -11,8 +12,8 @@ void initTimer();
 // Milliseconds since the last initTimer.
 double millis();
 
-// Milliseconds from begin to end; seconds and microseconds are subtracted
+// Milliseconds from begin to end; seconds and nanoseconds are subtracted
 // separately as whole numbers, so a borrow between them needs no care.
-double millisBetween(const struct timeval& begin, const struct timeval& end);
+double millisBetween(const struct timespec& begin, const struct timespec& end);
 
 #endif

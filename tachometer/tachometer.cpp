@@ -24,6 +24,25 @@
 static const int kSensorLine = 397;
 static const char kEdgePath[] = "/sys/class/gpio/gpio397/edge";
 
+// The three logs and what of them still waits in their buffers.
+struct Logs {
+  FILE* rpm;
+  FILE* duration;
+  FILE* raw;
+  bool unflushed;    // windows appended since the latest flush
+  double flushedMs;  // clock reading of the latest flush
+};
+
+// How the line is read.
+struct Line {
+  int value;        // the latest level read
+  int edgeFd;       // the value file waited on in edge mode; -1: busy polling
+  bool edgeWanted;  // edge mode, taken up (again) at a good read while edgeFd is -1
+  bool edgeSet;     // both edges were set: foundEdge goes back at the end
+  char foundEdge[kEdgeSettingSize];  // the edge setting found, as the pin holder owns the line
+  double failedMs;  // clock reading of the latest failed read; < 0: the latest read worked
+};
+
 // A log that cannot be opened is reported once and skipped: measuring and
 // publishing matter more than the record.
 static FILE* openLog(const char* name) {
@@ -36,13 +55,34 @@ static void appendToLog(FILE* log, double value) {
   if (log) fprintf(log, "%lf\n", value);
 }
 
-static void closeLog(FILE* log) {
-  if (log) fclose(log);
+// Hands what waits in the buffers to the kernel once a flush is due: from
+// then on a killed node or a crash loses nothing of it. No sync to the
+// storage here: on a busy disk it stalls the sampling for tens of
+// milliseconds, long enough to lose changes.
+static void flushLogsIfDue(Logs* logs, double nowMs) {
+  if (!flushDue(logs->unflushed, logs->flushedMs, nowMs)) return;
+  if (logs->rpm) fflush(logs->rpm);
+  if (logs->duration) fflush(logs->duration);
+  logs->unflushed = false;
+  logs->flushedMs = nowMs;
+}
+
+// At the end, when a stall costs nothing: everything written out and
+// synced to the storage, as the car may be switched off at its battery
+// right after, then closed.
+static void closeLogs(Logs* logs) {
+  FILE* const files[] = {logs->rpm, logs->duration, logs->raw};
+  for (FILE* log : files) {
+    if (!log) continue;
+    fflush(log);
+    fdatasync(fileno(log));
+    fclose(log);
+  }
 }
 
 // The line's edge setting as it is now; false (with one line on standard
-// error) when it cannot be read.
-static bool readEdgeSetting(char* setting) {
+// error) when it cannot be read, *missing when the line is not exported.
+static bool readEdgeSetting(char* setting, bool* missing) {
   char text[16];
   ssize_t n = -1;
   int fd = open(kEdgePath, O_RDONLY);
@@ -51,7 +91,9 @@ static bool readEdgeSetting(char* setting) {
     close(fd);
   }
   if (n < 0) {
-    fprintf(stderr, "tachometer: cannot read %s (%s), polling instead\n", kEdgePath, strerror(errno));
+    *missing = errno == ENOENT;
+    fprintf(stderr, "tachometer: cannot read %s (%s), %s\n", kEdgePath, strerror(errno),
+            *missing ? "waiting on edges once the line is there" : "polling instead");
     return false;
   }
   if (!parseEdgeSetting(text, static_cast<size_t>(n), setting)) {
@@ -77,16 +119,31 @@ static int watchEdges(const char* foundEdge) {
   return fd;
 }
 
+// Edge mode from here on: the edge setting found is kept (once) to be put
+// back at the end, both edges are set and the value file is opened. Where
+// the line's edge cannot be used, edge mode is given up with one line; a
+// line not exported yet is tried again at its first good read.
+static void takeUpEdges(Line* line) {
+  bool missing = false;
+  if (!line->edgeSet && !readEdgeSetting(line->foundEdge, &missing)) {
+    line->edgeWanted = missing;
+    return;
+  }
+  line->edgeFd = watchEdges(line->foundEdge);
+  line->edgeWanted = line->edgeFd >= 0;
+  line->edgeSet = line->edgeSet || line->edgeWanted;
+}
+
 // One sample in edge mode: sleeps until the kernel reports a change (at
-// most kEdgeWaitMs), then reads the level from the start of the file. The
+// most waitMs), then reads the level from the start of the file. The
 // read also clears the report, so the next wait sleeps until the next
 // change. False when the read fails; value is then left as it was.
-static bool waitAndRead(int fd, int* value) {
+static bool waitAndRead(int fd, int waitMs, int* value) {
   struct pollfd watch;
   watch.fd = fd;
   watch.events = POLLPRI | POLLERR;
   watch.revents = 0;
-  poll(&watch, 1, kEdgeWaitMs);
+  poll(&watch, 1, waitMs);
   char level;
   const ssize_t n = pread(fd, &level, 1, 0);
   if (n == 0) errno = ENODATA;
@@ -95,9 +152,39 @@ static bool waitAndRead(int fd, int* value) {
   return true;
 }
 
-// A termination gets the interrupt's orderly stop: the logs are buffered,
-// and dying by the signal would lose every window not yet flushed. Like
-// roscpp's own interrupt handler, this only sets its shutdown flag.
+// One sample of the line, or a wait of at most until wakeMs (a clock
+// reading) when none is due yet. Busy polling reads at once; edge mode
+// waits for a change; after a failed read the next one comes kRetryMs
+// later, through the library in either mode, so that its message comes at
+// most ten times a second. The first good read ends that: edge mode waits
+// on edges again. A failed read leaves the value as it was.
+static void sampleLine(Line* line, double nowMs, double wakeMs) {
+  const bool failing = line->failedMs >= 0.0;
+  if (failing && nowMs < line->failedMs + kRetryMs) {
+    const double retryMs = line->failedMs + kRetryMs;
+    poll(NULL, 0, waitMs(nowMs, retryMs < wakeMs ? retryMs : wakeMs, kEdgeWaitMs));
+    return;
+  }
+  bool read = false;
+  if (line->edgeFd >= 0) {
+    read = waitAndRead(line->edgeFd, waitMs(nowMs, wakeMs, kEdgeWaitMs), &line->value);
+    if (!read) {
+      fprintf(stderr, "tachometer: cannot read gpio%d (%s), reading it ten times a second until it can\n",
+              kSensorLine, strerror(errno));
+      gpioClose(line->edgeFd);
+      line->edgeFd = -1;
+    }
+  } else {
+    read = gpioGetValue(kSensorLine, &line->value) == 0;
+    if (read && line->edgeWanted) takeUpEdges(line);
+  }
+  line->failedMs = read ? -1.0 : millis();
+}
+
+// Every stop signal gets the interrupt's orderly stop: the open window is
+// closed and logged and the logs are closed; dying by the signal would
+// lose what they buffer. Like roscpp's own interrupt handler, this only
+// sets its shutdown flag.
 static void requestStop(int) {
   ros::requestShutdown();
 }
@@ -106,6 +193,8 @@ int main(int argc, char** argv) {
   standard_streams();
   ros::init(argc, argv, "tachometer");
   signal(SIGTERM, requestStop);
+  signal(SIGHUP, requestStop);
+  signal(SIGQUIT, requestStop);
   ros::NodeHandle node;
   ros::Publisher publisher = node.advertise<pelmora::Tachometer>("/tachometer", 1);
 
@@ -115,14 +204,9 @@ int main(int argc, char** argv) {
   readArguments(argc, argv, &counts, &speed);
   printf("This iteration's\nCounts=%d\nSpeed=%d\n", counts, speed);
 
-  int value = 0;
-  gpioGetValue(kSensorLine, &value);
-  // Edge mode: the setting found here is put back at the end, as the pin
-  // holder owns the line. -1: busy polling.
-  char foundEdge[kEdgeSettingSize];
-  const bool edgeKnown = edges && readEdgeSetting(foundEdge);
-  int edgeFd = edgeKnown ? watchEdges(foundEdge) : -1;
-  const bool edgeSet = edgeFd >= 0;
+  Line line = {0, -1, edges, false, "", -1.0};
+  gpioGetValue(kSensorLine, &line.value);
+  if (edges) takeUpEdges(&line);
   initTimer();
 
   char rpmName[kLogNameSize];
@@ -130,11 +214,12 @@ int main(int argc, char** argv) {
   rpmLogName(rpmName, counts, speed);
   durationLogName(durationName, counts, speed);
   printf("Files:\n'%s'\n'%s'\n", rpmName, durationName);
-  FILE* rpmLog = openLog(rpmName);
-  FILE* durationLog = openLog(durationName);
+  Logs logs = {NULL, NULL, NULL, false, 0.0};
+  logs.rpm = openLog(rpmName);
+  logs.duration = openLog(durationName);
   // Nothing is ever written to the raw log; it is still created (emptied)
   // at each start because the robot's other scripts may expect the file.
-  FILE* rawLog = openLog(kRawLogName);
+  logs.raw = openLog(kRawLogName);
 
   double last = 0.0;
   double elapsed = 0.0;
@@ -142,42 +227,38 @@ int main(int argc, char** argv) {
   while (ros::ok()) {
     // Busy polling unless edge mode: a sleep would miss short pulses, and
     // without edge events nothing tells when to look.
+    bool still = false;
     while (ros::ok() && windowOpen(changes, counts, elapsed)) {
-      const int prev = value;
-      while (ros::ok() && value == prev) {
-        if (edgeFd < 0) {
-          gpioGetValue(kSensorLine, &value);
-        } else if (!waitAndRead(edgeFd, &value)) {
-          fprintf(stderr, "tachometer: cannot read gpio%d (%s), polling instead\n", kSensorLine,
-                  strerror(errno));
-          gpioClose(edgeFd);
-          edgeFd = -1;
-        }
-        if (value != prev) {
-          elapsed = millis() - last;
-          printf("%d @ %lf ms\n", value, elapsed);
-          ++changes;
-        }
+      const double now = millis();
+      flushLogsIfDue(&logs, now);
+      still = wheelStill(now - last, elapsed);
+      if (still) break;
+      const int prev = line.value;
+      sampleLine(&line, now, wakeTime(last, elapsed, logs.unflushed, logs.flushedMs));
+      if (line.value != prev) {
+        elapsed = millis() - last;
+        printf("%d @ %lf ms\n", line.value, elapsed);
+        ++changes;
       }
     }
     elapsed = millis() - last;
     last = millis();
 
     pelmora::Tachometer message;
-    message.rpm = windowRpm(changes, elapsed);
+    message.rpm = still ? 0.0 : windowRpm(changes, elapsed);
     publisher.publish(message);
-    appendToLog(rpmLog, message.rpm);
-    appendToLog(durationLog, elapsed);
+    appendToLog(logs.rpm, message.rpm);
+    appendToLog(logs.duration, elapsed);
+    logs.unflushed = true;
+    flushLogsIfDue(&logs, last);
 
     startNextWindow(&changes, &elapsed);
     ros::spinOnce();
   }
 
-  if (edgeFd >= 0) gpioClose(edgeFd);
-  if (edgeSet) gpioSetEdge(kSensorLine, foundEdge);
+  if (line.edgeFd >= 0) gpioClose(line.edgeFd);
+  if (line.edgeSet) gpioSetEdge(kSensorLine, line.foundEdge);
 
-  closeLog(rpmLog);
-  closeLog(durationLog);
-  closeLog(rawLog);
+  closeLogs(&logs);
   return 0;
 }

@@ -1,6 +1,7 @@
 // Measurement rules of the tachometer node; see window.h.
 #include "window.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -18,6 +19,22 @@ bool windowOpen(unsigned int changes, int counts, double elapsedMs) {
 void startNextWindow(unsigned int* changes, double* elapsedMs) {
   *changes = 0;
   *elapsedMs = 0.0;
+}
+
+bool wheelStill(double nowMs, double changeMs) { return nowMs - changeMs >= kStillMs; }
+
+double wakeTime(double windowStartMs, double changeMs, bool unflushed, double flushedMs) {
+  const double still = windowStartMs + changeMs + kStillMs;
+  const double flush = flushedMs + kFlushMs;
+  return unflushed && flush < still ? flush : still;
+}
+
+bool flushDue(bool unflushed, double flushedMs, double nowMs) { return unflushed && nowMs - flushedMs >= kFlushMs; }
+
+int waitMs(double nowMs, double untilMs, int limitMs) {
+  const double left = ceil(untilMs - nowMs);
+  if (left <= 0.0) return 0;
+  return left < limitMs ? static_cast<int>(left) : limitMs;
 }
 
 double windowRpm(unsigned int changes, double elapsedMs) {

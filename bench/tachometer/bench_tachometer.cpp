@@ -79,10 +79,6 @@ bool measure(double rpm, double seconds, const std::string& workDir, Row* row) {
     stopChild(&node, SIGKILL, 5);
     return false;
   }
-  // More than the window limit on a still line: the first window then ends
-  // at the first change, and every later one is a whole window.
-  const double still = nowSeconds();
-  waitUntil([&] { pump(); return nowSeconds() - still >= 1.2; }, 2);
 
   const int64_t began = waveStart(gpioBoard("wave 397 interval " + std::to_string(intervalNs / 1000)));
   const long readsBefore = gpioBoardReads();
@@ -92,10 +88,7 @@ bool measure(double rpm, double seconds, const std::string& workDir, Row* row) {
   row->samplesPerSecond = (readsAfter - readsBefore) / (nowSeconds() - from);
   const int64_t ended = waveStart(gpioBoard("wave 397 const 0"));
   if (began < 0 || ended < 0) return false;
-  // Change k of the wave is at began + k * interval, k from 1; a high level
-  // at the switch makes one more change, to 0.
-  const long waveChanges = static_cast<long>((ended - began - 1) / intervalNs);
-  row->trueChanges = waveChanges + waveChanges % 2;
+  row->trueChanges = waveChangesUntilStill(began, ended, intervalNs);
   // Let the node see the final level before it stops.
   const long readsAtEnd = gpioBoardReads();
   waitUntil([&] { pump(); return gpioBoardReads() > readsAtEnd + 1000; }, 10);
@@ -103,23 +96,21 @@ bool measure(double rpm, double seconds, const std::string& workDir, Row* row) {
   // The floor right after the run, so both see about the same machine load.
   row->bareSamplesPerSecond = bareSamplesPerSecond(1.0);
 
-  std::vector<double> rpms = readNumbers(rpmLog(dir, "5", label));
-  std::vector<double> durations = readNumbers(durationLog(dir, "5", label));
-  if (rpms.size() != durations.size() || rpms.size() < 3) {
+  const std::vector<LoggedWindow> windows = readWindowLogs(rpmLog(dir, "5", label), durationLog(dir, "5", label));
+  const std::vector<LoggedWindow> whole = wholeWindows(windows);
+  if (whole.empty()) {
     fprintf(stderr, "bench_tachometer: too few windows at %s rpm\n", label.c_str());
     return false;
   }
   row->trueRpm = rpm;
   row->counted = 0;
-  for (size_t k = 0; k < rpms.size(); ++k) row->counted += std::lround(rpms[k] * durations[k] / 30000.0);
-  // Whole windows: not the first (from the still line), not the last (open
-  // on the still line until the interrupt).
-  row->windows = rpms.size() - 2;
+  for (const LoggedWindow& w : windows) row->counted += w.changes;
+  row->windows = whole.size();
   row->meanRpm = 0;
   row->worstErrorPercent = 0;
-  for (size_t k = 1; k + 1 < rpms.size(); ++k) {
-    row->meanRpm += rpms[k];
-    row->worstErrorPercent = std::max(row->worstErrorPercent, std::fabs(rpms[k] - rpm) / rpm * 100.0);
+  for (const LoggedWindow& w : whole) {
+    row->meanRpm += w.rpm;
+    row->worstErrorPercent = std::max(row->worstErrorPercent, std::fabs(w.rpm - rpm) / rpm * 100.0);
   }
   row->meanRpm /= row->windows;
   return true;

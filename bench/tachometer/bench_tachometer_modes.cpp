@@ -74,10 +74,6 @@ bool measure(bool edges, double rpm, double seconds, const std::string& workDir,
     stopChild(&node, SIGKILL, 5);
     return false;
   }
-  // More than the window limit on a still line: the first window then ends
-  // at the first change, and every later one is a whole window.
-  const double still = nowSeconds();
-  waitUntil([&] { pump(); return nowSeconds() - still >= 1.2; }, 2);
 
   const double nodeFrom = cpuSeconds(node.pid);
   const double simFrom = cpuSeconds(sim);
@@ -89,28 +85,23 @@ bool measure(bool edges, double rpm, double seconds, const std::string& workDir,
   row->simCpu = (cpuSeconds(sim) - simFrom) / wall;
   const int64_t ended = waveStart(gpioBoard("wave 397 const 0"));
   if (began < 0 || ended < 0) return false;
-  // Change k of the wave is at began + k * interval, k from 1; a high level
-  // at the switch makes one more change, to 0.
-  const long waveChanges = static_cast<long>((ended - began - 1) / intervalNs);
-  row->trueChanges = waveChanges + waveChanges % 2;
+  row->trueChanges = waveChangesUntilStill(began, ended, intervalNs);
   // Let the node see the final level before it stops.
   const double settle = nowSeconds();
   waitUntil([&] { pump(); return nowSeconds() - settle >= 0.3; }, 1);
   stopChild(&node, SIGINT, 15);
 
-  std::vector<double> rpms = readNumbers(rpmLog(dir, "5", label));
-  std::vector<double> durations = readNumbers(durationLog(dir, "5", label));
-  if (rpms.size() != durations.size() || rpms.size() < 3) {
+  const std::vector<LoggedWindow> windows = readWindowLogs(rpmLog(dir, "5", label), durationLog(dir, "5", label));
+  std::vector<double> whole;
+  for (const LoggedWindow& w : wholeWindows(windows)) whole.push_back(w.rpm);
+  if (whole.empty()) {
     fprintf(stderr, "bench_tachometer_modes: too few windows at %s rpm\n", label.c_str());
     return false;
   }
   row->edges = edges;
   row->trueRpm = rpm;
   row->counted = 0;
-  for (size_t k = 0; k < rpms.size(); ++k) row->counted += std::lround(rpms[k] * durations[k] / 30000.0);
-  // Whole windows: not the first (from the still line), not the last (open
-  // on the still line until the interrupt).
-  std::vector<double> whole(rpms.begin() + 1, rpms.end() - 1);
+  for (const LoggedWindow& w : windows) row->counted += w.changes;
   std::vector<double> errors;
   for (double r : whole) errors.push_back(std::fabs(r - rpm) / rpm * 100.0);
   row->windows = whole.size();

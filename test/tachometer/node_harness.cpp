@@ -75,7 +75,7 @@ std::string TachometerNode::board(const std::string& command) {
   return reply;
 }
 
-void TachometerNode::startNode(const std::vector<std::string>& args) {
+void TachometerNode::startNode(const std::vector<std::string>& args, const std::vector<std::string>& env) {
   ros::NodeHandle handle;
   readings_.clear();
   typedef const ros::MessageEvent<const pelmora::Tachometer>& Event;
@@ -85,7 +85,7 @@ void TachometerNode::startNode(const std::vector<std::string>& args) {
   };
   subscriber_ = handle.subscribe<pelmora::Tachometer, Event>("/tachometer", 10000, received);
   std::string error;
-  ASSERT_TRUE(startTachometer(&node_, dir_, args, &error)) << error;
+  ASSERT_TRUE(startTachometer(&node_, dir_, args, &error, env)) << error;
   bool connected = waitUntil([&] {
     pumpOutput(&node_, 0);
     ros::spinOnce();
@@ -101,6 +101,17 @@ bool TachometerNode::waitReadings(size_t n, double seconds) {
     ros::spinOnce();
     return readings_.size() >= n;
   }, seconds);
+}
+
+long TachometerNode::readsDuring(double seconds) {
+  const long from = gpioBoardReads();
+  const double until = nowSeconds() + seconds;
+  waitUntil([&] {
+    pumpOutput(&node_, 0);
+    ros::spinOnce();
+    return nowSeconds() >= until;
+  }, seconds + 1);
+  return gpioBoardReads() - from;
 }
 
 void TachometerNode::interruptNode() {

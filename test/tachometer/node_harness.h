@@ -38,10 +38,13 @@ class TachometerNode : public ::testing::Test {
 
   // Sends a command to the stand-in and expects an "ok" reply.
   std::string board(const std::string& command);
-  // Starts the node in dir_ and waits until the subscriber is connected.
-  void startNode(const std::vector<std::string>& args);
+  // Starts the node in dir_ (with the extra "NAME=value" entries in env)
+  // and waits until the subscriber is connected.
+  void startNode(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
   // Spins until n readings have come, at most seconds.
   bool waitReadings(size_t n, double seconds);
+  // Spins for seconds; how often line 397 was read meanwhile.
+  long readsDuring(double seconds);
   // SIGINT, as on the console, and waits for the exit.
   void interruptNode();
   // The node's working directory and a path in it.

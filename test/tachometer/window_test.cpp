@@ -48,6 +48,19 @@ TEST(TachometerWindow, FreshWindowOpensAfterALongOne) {
   EXPECT_TRUE(windowOpen(changes, 5, elapsed));
 }
 
+// A wait for the line ends when the wheel would count as still, or at the
+// due flush when windows wait for one; never early, never past the cap.
+TEST(TachometerWaits, WakeAtStillnessOrADueFlush) {
+  EXPECT_DOUBLE_EQ(7500.0, wakeTime(5000.0, 500.0, false, 0.0));
+  EXPECT_DOUBLE_EQ(6000.0, wakeTime(5000.0, 500.0, true, 5000.0));
+  EXPECT_DOUBLE_EQ(7500.0, wakeTime(5000.0, 500.0, true, 6800.0));
+  EXPECT_EQ(100, waitMs(0.0, 7500.0, 100));
+  EXPECT_EQ(37, waitMs(7463.0, 7500.0, 100));
+  EXPECT_EQ(1, waitMs(7499.8, 7500.0, 100));
+  EXPECT_EQ(0, waitMs(7500.0, 7500.0, 100));
+  EXPECT_EQ(0, waitMs(9000.0, 7500.0, 100));
+}
+
 TEST(TachometerRpm, TwoChangesPerTurn) {
   EXPECT_DOUBLE_EQ(3000.0, windowRpm(5, 50.0));
   EXPECT_DOUBLE_EQ(20.0, windowRpm(1, 1500.0));
@@ -152,14 +165,14 @@ TEST(TachometerLogNames, CountsAndSpeedInTheNames) {
 }
 
 TEST(TachometerClock, MillisBetweenBorrowsAcrossSeconds) {
-  struct timeval begin = {10, 900000};
-  struct timeval end = {11, 100000};
+  struct timespec begin = {10, 900000000};
+  struct timespec end = {11, 100000000};
   EXPECT_DOUBLE_EQ(200.0, millisBetween(begin, end));
-  end = {10, 900001};
+  end = {10, 900001000};
   EXPECT_DOUBLE_EQ(0.001, millisBetween(begin, end));
-  end = {13, 900000};
+  end = {13, 900000000};
   EXPECT_DOUBLE_EQ(3000.0, millisBetween(begin, end));
-  EXPECT_DOUBLE_EQ(-200.0, millisBetween({11, 100000}, begin));
+  EXPECT_DOUBLE_EQ(-200.0, millisBetween({11, 100000000}, begin));
 }
 
 TEST(TachometerClock, MillisCountsFromInitTimer) {
