@@ -14,7 +14,7 @@
 #include "console.h"
 
 int main(int argc, char** argv) {
-  standard_streams();
+  openMissingStandardStreams();
   try {
     // Options 0: roscpp installs its own SIGINT handler and shuts down cleanly.
     ros::init(argc, argv, "camera_launcher", 0);

@@ -120,7 +120,7 @@ int consoleByte(void* context) {
   return in->buf[in->next++];
 }
 
-void standard_streams() {
+void openMissingStandardStreams() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free descriptor is fd itself, the ones below being open.

@@ -67,6 +67,6 @@ int consoleByte(void* source);
 // without (a launcher may close them), so the first file or line the
 // program opens cannot become its console or its output. Called first
 // thing in main, before anything is opened.
-void standard_streams();
+void openMissingStandardStreams();
 
 #endif

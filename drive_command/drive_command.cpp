@@ -51,7 +51,7 @@ static void publishUntilStopped(DriveState* state) {
 }
 
 int main(int argc, char** argv) {
-  standard_streams();
+  openMissingStandardStreams();
   initDriveState(&g_drive);
   // Started before ros::init so that commands typed early are in the first
   // message; joined only once publishing has ended.

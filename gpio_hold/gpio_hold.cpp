@@ -11,7 +11,7 @@ static const int kLine = 397;
 static const char kProbePath[] = "/sys/class/gpio/gpio397/value";
 
 int main() {
-  standard_streams();
+  openMissingStandardStreams();
   // A line left exported (by a killed run or anything else) is released
   // first, so the export below does not fail as busy.
   FILE* probe = fopen(kProbePath, "r");

@@ -76,7 +76,7 @@ static int runNeutral() {
 }
 
 int main(int argc, char** argv) {
-  standard_streams();
+  openMissingStandardStreams();
   // Line-buffered even into a pipe or a log, so each line shows when printed.
   setvbuf(stdout, NULL, _IOLBF, 0);
   // A closed stdout (serial write | head) must not kill the bridge between

@@ -125,7 +125,7 @@ static void followCommands(CommandFiles* files) {
 }
 
 int main(int argc, char** argv) {
-  standard_streams();
+  openMissingStandardStreams();
   // Line-buffered into a log too, so the deadman's line shows when it fires.
   setvbuf(stdout, NULL, _IOLBF, 0);
   try {
