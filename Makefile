@@ -12,14 +12,17 @@ SHELL := /bin/bash
 # The ROS tools are Debian's Python programs: keep /usr/bin ahead of any other python3.
 export PATH := /usr/bin:/bin:/usr/sbin:/sbin:$(PATH)
 
-# Every build lives under build/: rosrun never looks there, so no program of
-# another build (AArch64 above all) stands in for the one it should run.
+# Every build lives under build/, where rosrun never looks, so no program of
+# another build (AArch64 above all) stands in for the one it should run. The
+# native build's devel space is devel/ beside it, where rosrun finds it.
 JOBS ?= 2
 SANITIZE ?=
 ifeq ($(SANITIZE),)
 BUILD ?= build
+DEVEL ?= devel
 else
 BUILD ?= build/sanitize-$(subst $(comma),-,$(SANITIZE))
+DEVEL ?= $(BUILD)/devel
 endif
 comma := ,
 AARCH64 := build/aarch64
@@ -35,7 +38,8 @@ deps:
 	tools/install-deps
 
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMORA_SANITIZE=$(SANITIZE) -DPYTHON_EXECUTABLE=/usr/bin/python3 $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMORA_SANITIZE=$(SANITIZE) -DPYTHON_EXECUTABLE=/usr/bin/python3 \
+	  -DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(DEVEL) $(CMAKE_ARGS)
 
 # The product as catkin_make builds it, then what `catkin_make tests` adds:
 # the stand-ins, tests, benchmarks and the demo.
@@ -52,9 +56,9 @@ demo: build
 
 # Every benchmark, each on a simulated board of its own; they print figures.
 bench: build
-	@set -e; for b in $(BUILD)/devel/lib/pelmora/bench_*; do \
+	@set -e; for b in $(DEVEL)/lib/pelmora/bench_*; do \
 	  [ -x "$$b" ] || continue; echo "== $$(basename $$b)"; \
-	  SIMBOARD_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora $(BUILD)/devel/env.sh tools/simboard --bare -- "$$b"; \
+	  SIMBOARD_BIN=$(CURDIR)/$(DEVEL)/lib/pelmora $(DEVEL)/env.sh tools/simboard --bare -- "$$b"; \
 	done
 
 FUZZ_SECONDS ?= 60
@@ -83,12 +87,12 @@ aarch64: build
 	EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" tools/install-deps
 	cross/make-sysroot $(CURDIR)/$(AARCH64)/sysroot
 	cmake -S cross -B $(AARCH64) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
-	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora -DPELMORA_SYSROOT=$(CURDIR)/$(AARCH64)/sysroot
+	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(DEVEL)/lib/pelmora -DPELMORA_SYSROOT=$(CURDIR)/$(AARCH64)/sysroot
 	cmake --build $(AARCH64) -j $(JOBS)
 
 test-aarch64: aarch64
 	cmake -S cross/ros -B $(AARCH64)/ros -DPYTHON_EXECUTABLE=/usr/bin/python3 \
-	  -DPELMORA_AARCH64=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora \
+	  -DPELMORA_AARCH64=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(CURDIR)/$(DEVEL)/lib/pelmora \
 	  -DPELMORA_SYSROOT=$(CURDIR)/$(AARCH64)/sysroot
 	cmake --build $(AARCH64)/ros -j $(JOBS)
 	cd $(AARCH64) && ctest --output-on-failure
@@ -100,7 +104,7 @@ test-aarch64: aarch64
 test-kernel: aarch64
 	EXTRA_PACKAGES="qemu-system-arm cpio kmod xz-utils" tools/install-deps
 	cmake -S test/kernel -B $(KERNEL_TESTS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
-	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora
+	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(CURDIR)/$(DEVEL)/lib/pelmora
 	cmake --build $(KERNEL_TESTS) -j $(JOBS)
 	cd $(KERNEL_TESTS) && ctest --output-on-failure
 	@cat $(KERNEL_TESTS)/fidelity.md
@@ -110,9 +114,9 @@ test-kernel: aarch64
 bench-kernel: build
 	EXTRA_PACKAGES="qemu-system-x86 cpio kmod xz-utils" tools/install-deps
 	KERNELBOARD_TIMES=1 tools/kernelboard --arch x86_64 --host-root --timeout 600 -- \
-	  $(BUILD)/devel/env.sh $(BUILD)/devel/lib/pelmora/kernelbench_tachometer
-	SIMBOARD_BIN=$(CURDIR)/$(BUILD)/devel/lib/pelmora $(BUILD)/devel/env.sh tools/simboard --bare -- \
-	  $(BUILD)/devel/lib/pelmora/bench_tachometer
+	  $(DEVEL)/env.sh $(DEVEL)/lib/pelmora/kernelbench_tachometer
+	SIMBOARD_BIN=$(CURDIR)/$(DEVEL)/lib/pelmora $(DEVEL)/env.sh tools/simboard --bare -- \
+	  $(DEVEL)/lib/pelmora/bench_tachometer
 
 clean:
-	rm -rf build
+	rm -rf build devel

@@ -8,7 +8,7 @@
 // stand-ins not counted); and, in the same run, the latency from a command
 // file's change (teleop_files' rename) to its pair complete at the drive
 // controller stand-in, median and p99.
-//   tools/simboard --bare -- build/devel/lib/pelmora/bench_car_idle [SECONDS]
+//   tools/simboard --bare -- devel/lib/pelmora/bench_car_idle [SECONDS]
 #include <poll.h>
 #include <pthread.h>
 #include <ros/ros.h>

@@ -3,7 +3,7 @@
 // complete pair at the drive controller stand-in, for serial and
 // serial_raw, beside two floors measured in the same run: a bare read of
 // the two command files, and a two-byte write through a pseudo-terminal.
-//   tools/simboard --bare -- build-<you>/devel/lib/pelmora/bench_serial [updates]
+//   tools/simboard --bare -- devel/lib/pelmora/bench_serial [updates]
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>

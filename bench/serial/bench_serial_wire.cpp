@@ -5,7 +5,7 @@
 // a stop (a typed 0) to the neutral pair there. Beside them: the one-pair
 // wire floor, and an ideal in-process writer that paces itself the same
 // way (one pair per pair time, after the previous has drained).
-//   tools/simboard --bare -- build-<you>/devel/lib/pelmora/bench_serial_wire [changes] [stops]
+//   tools/simboard --bare -- devel/lib/pelmora/bench_serial_wire [changes] [stops]
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>

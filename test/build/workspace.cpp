@@ -11,7 +11,7 @@
 namespace {
 
 const std::vector<std::string> kPrograms = {"gpio_hold", "tachometer", "serial", "serial_raw",
-                                            "drive_command", "teleop_files", "camera_launcher", "car"};
+                                            "drive_command", "teleop_files", "camera_launcher"};
 
 bool isExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 bool exists(const std::string& path) {
@@ -74,6 +74,7 @@ void expectInstallSpace(const std::string& workspace) {
   const std::string install = workspace + "/install";
   for (const std::string& program : kPrograms)
     EXPECT_TRUE(isExecutable(install + "/lib/pelmora/" + program)) << program;
+  EXPECT_TRUE(isExecutable(install + "/lib/pelmora/car"));
   EXPECT_TRUE(exists(install + "/lib/libgpio_sysfs.so"));
   EXPECT_TRUE(exists(install + "/include/gpio_sysfs.h"));
   EXPECT_TRUE(exists(install + "/include/pelmora/Telemetry.h"));
