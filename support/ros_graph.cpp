@@ -1,12 +1,25 @@
 // The ROS graph as the tests see it; see ros_graph.h.
 #include "ros_graph.h"
 
+#include <ros/init.h>
 #include <ros/master.h>
 #include <ros/network.h>
 #include <ros/this_node.h>
 #include <xmlrpcpp/XmlRpcClient.h>
 
 #include <stdint.h>
+#include <stdlib.h>
+
+#include "ros_master.h"
+
+bool joinPrivateMaster(Child* master, int argc, char** argv, const std::string& name, double seconds,
+                       std::string* error) {
+  if (!startRosMaster(master, error)) return false;
+  ros::init(argc, argv, name, ros::init_options::NoSigintHandler);
+  if (waitUntil([] { return ros::master::check(); }, seconds)) return true;
+  if (error) *error = std::string("no ROS master answered at ") + getenv("ROS_MASTER_URI");
+  return false;
+}
 
 bool lookupNode(const std::string& node, std::string* uri) {
   XmlRpc::XmlRpcValue request, response, payload;

@@ -18,7 +18,7 @@
 #include <pelmora/Telemetry.h>
 
 #include "process.h"
-#include "ros_master.h"
+#include "ros_graph.h"
 
 namespace {
 
@@ -106,13 +106,8 @@ int main(int argc, char** argv) {
 
   Child core, node;
   std::string error;
-  if (!startRosMaster(&core, &error)) {
-    fprintf(stderr, "%s\n", error.c_str());
-    return 1;
-  }
-  ros::init(argc, argv, "bench_drive_command", ros::init_options::NoSigintHandler);
-  if (!waitUntil([] { return ros::master::check(); }, 30)) {
-    fprintf(stderr, "no ROS master on %s\n", getenv("ROS_MASTER_URI"));
+  if (!joinPrivateMaster(&core, argc, argv, "bench_drive_command", 30, &error)) {
+    fprintf(stderr, "bench_drive_command: %s\n", error.c_str());
     return 1;
   }
   int status = 1;

@@ -17,7 +17,7 @@
 
 #include "bridge_harness.h"
 #include "process.h"
-#include "ros_master.h"
+#include "ros_graph.h"
 #include "teleop_logic.h"
 
 namespace {
@@ -227,13 +227,8 @@ int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   Child master;
   std::string error;
-  if (!startRosMaster(&master, &error)) {
-    fprintf(stderr, "cannot start a ROS master: %s\n", error.c_str());
-    return 1;
-  }
-  ros::init(argc, argv, "teleop_files_test", ros::init_options::NoSigintHandler);
-  if (!waitUntil([] { return ros::master::check(); }, 30)) {
-    fprintf(stderr, "the ROS master did not answer\n");
+  if (!joinPrivateMaster(&master, argc, argv, "teleop_files_test", 30, &error)) {
+    fprintf(stderr, "teleop_files_test: %s\n", error.c_str());
     return 1;
   }
   ros::start();
