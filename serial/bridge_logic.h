@@ -6,6 +6,11 @@
 const int kNeutralThrottle = 1600;
 const int kNeutralSteering = 90;
 
+// The command files, as the writer reads them and an operator program
+// writes them, in the writer's command folder.
+const char* const kThrottleName = "throttle.txt";
+const char* const kSteeringName = "steering.txt";
+
 enum BridgeMode { kModeNeutral, kModeReader, kModeWriter, kModeWatchingWriter };
 
 // The mode chosen by the first argument: none, exactly "read", exactly

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "bridge_logic.h"
 #include "line.h"
 
 // The command files' folder, relative to the bridge's working folder.
@@ -15,8 +16,6 @@
 #define PELMORA_COMMAND_FOLDER "../teleop"
 #endif
 const char* const kCommandFolder = PELMORA_COMMAND_FOLDER;
-const char* const kThrottleName = "throttle.txt";
-const char* const kSteeringName = "steering.txt";
 
 // What the writer keeps from one pass to the next; only the writer thread
 // uses it.

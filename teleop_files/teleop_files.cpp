@@ -31,6 +31,8 @@ static TeleopState g_state;
 
 struct CommandFiles {
   std::string folder;
+  std::string throttlePath;  // folder/throttle.txt
+  std::string steeringPath;  // folder/steering.txt
   CommandFile throttle;
   CommandFile steering;
   bool failing;  // a write failed and was reported; cleared by the next success
@@ -96,8 +98,8 @@ static int updateFile(const std::string& path, CommandFile* file, int wanted) {
 // Brings both files to the state's pair; a file that failed is tried again
 // on the next call. Returns 0 or the first errno.
 static int updateFiles(CommandFiles* files, const TeleopState& state) {
-  const int throttleError = updateFile(files->folder + "/throttle.txt", &files->throttle, state.speed);
-  const int steeringError = updateFile(files->folder + "/steering.txt", &files->steering, state.angle);
+  const int throttleError = updateFile(files->throttlePath, &files->throttle, state.speed);
+  const int steeringError = updateFile(files->steeringPath, &files->steering, state.angle);
   return throttleError != 0 ? throttleError : steeringError;
 }
 
@@ -143,6 +145,8 @@ int main(int argc, char** argv) {
 
   CommandFiles files;
   files.folder = argc > 1 ? argv[1] : "../teleop";
+  files.throttlePath = files.folder + "/" + kThrottleName;
+  files.steeringPath = files.folder + "/" + kSteeringName;
   files.throttle.written = false;
   files.steering.written = false;
   files.failing = false;

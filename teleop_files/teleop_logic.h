@@ -3,9 +3,11 @@
 // (teleop_files.cpp) and its tests share them.
 #pragma once
 
-// The neutral command, the same pair the serial bridge sends at rest.
-const int kRestSpeed = 1600;
-const int kRestAngle = 90;
+#include "bridge_logic.h"
+
+// The neutral command: the pair the serial bridge sends at rest.
+const int kRestSpeed = kNeutralThrottle;
+const int kRestAngle = kNeutralSteering;
 
 // Without a command for this long the operator is taken to be gone: five
 // missed cycles of drive_command's 10 Hz.
