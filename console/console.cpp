@@ -7,7 +7,8 @@
 #include <stdint.h>
 #include <unistd.h>
 
-bool isConsoleSpace(int c) {
+// White space as isspace gives it in the C locale.
+static bool isConsoleSpace(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 

@@ -21,8 +21,6 @@ enum ConsoleVerdict {
   kConsoleEnded,      // the source ended with nothing but white space read
 };
 
-bool isConsoleSpace(int c);
-
 // One "%d" conversion: white space skipped, an optional sign, then digits
 // (all of them consumed, the value saturating at the int range). *after is
 // the byte read that is not part of the number: the one that ended it, the
