@@ -66,16 +66,14 @@ std::string readWhole(const std::string& path) {
 class TeleopFiles : public testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/pelmora_teleop.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(folder));
-    teleop = folder;
+    teleop = makeTempDir("/tmp/pelmora_teleop");
+    ASSERT_NE("", teleop);
     publisher = node.advertise<pelmora::Telemetry>("/serial", 10);
     startNode();
   }
   void TearDown() override {
     stopChild(&teleopFiles, SIGKILL, 5);
-    Child rm;
-    if (startChild(&rm, {"/bin/rm", "-rf", teleop})) waitExit(&rm, 10);
+    removeTree(teleop);
   }
   void startNode() {
     if (teleopFiles.pid > 0) stopChild(&teleopFiles, SIGKILL, 5);
