@@ -77,10 +77,10 @@ TEST(Demo, ScriptedRunMeasuresDrivesAndStopsAtNeutral) {
 
   // The console commands reached the drive line, and the writer let go of
   // it with the neutral command.
-  DriveSummary drive = summarizeDrive(readDriveRecordBytes(run + "/drive_record.txt"));
+  const std::vector<int> bytes = readDriveRecordBytes(run + "/drive_record.txt");
+  DriveSummary drive = summarizeDrive(bytes);
   EXPECT_EQ("60,166", drive.first);
   EXPECT_TRUE(drive.lastIsNeutral) << drive.last;
-  std::vector<int> bytes = readDriveRecordBytes(run + "/drive_record.txt");
   bool sawForward = false;
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) sawForward = sawForward || (bytes[i] == 70 && bytes[i + 1] == 196);
   EXPECT_TRUE(sawForward) << "t1700 with s60 should give the pair 70,196";
