@@ -23,9 +23,8 @@ void makeDir(const std::string& path) {
 }  // namespace
 
 CommandTree makeCommandTree() {
-  char pattern[] = "/tmp/serial_test.XXXXXX";
   CommandTree tree;
-  tree.root = mkdtemp(pattern);
+  tree.root = makeTempDir("/tmp/serial_test");
   tree.run = tree.root + "/run";
   tree.teleop = tree.root + "/teleop";
   tree.raw = tree.root + "/py/teleOp";
@@ -35,11 +34,7 @@ CommandTree makeCommandTree() {
   return tree;
 }
 
-void removeCommandTree(const CommandTree& tree) {
-  if (tree.root.empty()) return;
-  std::string cmd = "rm -rf '" + tree.root + "'";
-  if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", tree.root.c_str());
-}
+void removeCommandTree(const CommandTree& tree) { removeTree(tree.root); }
 
 void writeAtomically(const std::string& path, const std::string& text) {
   std::string temporary = path + ".new";

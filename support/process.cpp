@@ -5,8 +5,10 @@
 #include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -24,6 +26,11 @@ namespace {
 std::mutex g_childrenLock;
 std::set<pid_t> g_children;
 bool g_atexitRegistered = false;
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
 
 void forget(pid_t pid) {
   std::lock_guard<std::mutex> lock(g_childrenLock);
@@ -289,4 +296,13 @@ void stopChild(Child* child, int sig, double seconds) {
   if (child->out >= 0) close(child->out);
   if (child->err >= 0) close(child->err);
   child->out = child->err = -1;
+}
+
+std::string makeTempDir(const std::string& prefix) {
+  std::string pattern = prefix + ".XXXXXX";
+  return mkdtemp(&pattern[0]) ? pattern : "";
+}
+
+void removeTree(const std::string& dir) {
+  if (!dir.empty()) nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }

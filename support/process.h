@@ -67,6 +67,14 @@ void stopChild(Child* child, int sig, double seconds);
 // Kills every child still running (also called at exit).
 void killAllChildren();
 
+// Makes a fresh folder prefix.XXXXXX (prefix a path, as "/tmp/name");
+// "" when it cannot.
+std::string makeTempDir(const std::string& prefix);
+
+// Removes dir and everything in it, going on past what it cannot remove;
+// "" removes nothing.
+void removeTree(const std::string& dir);
+
 // The folder of the build's programs (stand-ins included): $SIMBOARD_BIN
 // when set, else the build's own; and the path of one of them.
 std::string programDir();

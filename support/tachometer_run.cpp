@@ -1,7 +1,6 @@
 // The tachometer node on the GPIO stand-in; see tachometer_run.h.
 #include "tachometer_run.h"
 
-#include <ftw.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,8 +13,6 @@
 #include "ros_master.h"
 
 namespace {
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 
 std::string logName(const std::string& dir, const char* kind, const std::string& counts,
                     const std::string& speed) {
@@ -70,17 +67,14 @@ void stopTachometerBench(TachometerBench* bench) {
 
 std::string makeTachometerDir(const std::string& parent) {
   const char* board = getenv("SIMBOARD_DIR");
-  std::string pattern = (parent.empty() ? std::string(board ? board : "/tmp") : parent) + "/tachometer.XXXXXX";
-  if (mkdtemp(&pattern[0]) == nullptr) return "";
-  if (mkdir((pattern + "/files").c_str(), 0755) != 0) {
-    removeTree(pattern);
+  const std::string base = parent.empty() ? std::string(board ? board : "/tmp") : parent;
+  const std::string dir = makeTempDir(base + "/tachometer");
+  if (dir.empty()) return "";
+  if (mkdir((dir + "/files").c_str(), 0755) != 0) {
+    removeTree(dir);
     return "";
   }
-  return pattern;
-}
-
-void removeTree(const std::string& dir) {
-  if (!dir.empty()) nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+  return dir;
 }
 
 bool startTachometer(Child* node, const std::string& dir, const std::vector<std::string>& args,

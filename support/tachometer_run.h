@@ -31,9 +31,6 @@ void stopTachometerBench(TachometerBench* bench);
 // folder, else /tmp) with an empty files/; "" on failure.
 std::string makeTachometerDir(const std::string& parent = "");
 
-// Removes dir and everything in it.
-void removeTree(const std::string& dir);
-
 // Starts the node with args in dir, where it writes its logs, with the
 // extra "NAME=value" entries in env.
 bool startTachometer(Child* node, const std::string& dir, const std::vector<std::string>& args,

@@ -10,7 +10,6 @@
 // controller stand-in, median and p99.
 //   tools/simboard --bare -- devel/lib/pelmora/bench_car_idle [SECONDS]
 #include <poll.h>
-#include <pthread.h>
 #include <ros/ros.h>
 #include <sched.h>
 #include <signal.h>
@@ -73,7 +72,8 @@ struct ChangeWatch {
 };
 
 // Observers get a real-time priority so that their time stamps are taken
-// when things happen, not when a core is free on a loaded board.
+// when things happen, not when a core is free on a loaded board. Pid 0 is
+// the calling thread.
 bool makeRealTime(pid_t pid) {
   struct sched_param param = {};
   param.sched_priority = 10;
@@ -81,9 +81,7 @@ bool makeRealTime(pid_t pid) {
 }
 
 void watchChanges(ChangeWatch* watch) {
-  struct sched_param param = {};
-  param.sched_priority = 10;
-  watch->realTime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+  watch->realTime = makeRealTime(0);
   int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   inotify_add_watch(fd, watch->folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
   alignas(struct inotify_event) char buf[4096];
@@ -126,8 +124,6 @@ bool startProgram(Car* car, Program p, const std::vector<std::string>& argv, con
   return false;
 }
 
-bool nodeUp(const char* node) { return lookupNode(node); }
-
 bool startCar(Car* car, const Config& config, const std::string& workDir) {
   car->tree = makeCommandTree();
   writeCommandFiles(car->tree, kBuilds[0], 1600, 90);
@@ -145,7 +141,7 @@ bool startCar(Car* car, const Config& config, const std::string& workDir) {
          waitReady(car, "gpio_hold", [] { return access("/sys/class/gpio/gpio397/value", F_OK) == 0; }) &&
          gpioBoard("wave 397 const 0").compare(0, 2, "ok") == 0 &&
          startTachometer(&programs[kTachometer], car->tachometerDir, config.tachometerArgs, &error) &&
-         waitReady(car, "tachometer", [] { return nodeUp("/tachometer"); }) &&
+         waitReady(car, "tachometer", [] { return lookupNode("/tachometer"); }) &&
          startProgram(car, kCamera, {programPath("camera_launcher")}, workDir, {cameraPath}) &&
          waitReady(car, "camera_launcher", [&] {
            return programs[kCamera].outText.find("camera stand-in: loaded") != std::string::npos;
@@ -155,9 +151,9 @@ bool startCar(Car* car, const Config& config, const std::string& workDir) {
          startBridge(&programs[kReader], "serial", {"read"}, car->tree.run) &&
          waitReady(car, "serial read", [&] { return programs[kReader].outText.find("port is open.") == 0; }) &&
          startProgram(car, kTeleop, {programPath("teleop_files"), car->tree.teleop}, workDir) &&
-         waitReady(car, "teleop_files", [] { return nodeUp("/teleop_files"); }) &&
+         waitReady(car, "teleop_files", [] { return lookupNode("/teleop_files"); }) &&
          startProgram(car, kDrive, {programPath("drive_command")}, workDir) &&
-         waitReady(car, "drive_command", [] { return nodeUp("/serial_writer"); });
+         waitReady(car, "drive_command", [] { return lookupNode("/serial_writer"); });
 }
 
 // Each its own way, as car down does; killed if it does not end.

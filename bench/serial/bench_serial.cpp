@@ -99,8 +99,8 @@ double passesPerSecond(const std::string& dir, double seconds, DriveStream* driv
 }
 
 void benchBridge(const std::string& build, const std::string& folder, int steeringByte, int updates) {
-  char pattern[] = "/tmp/bench_serial.XXXXXX";
-  std::string root = mkdtemp(pattern);
+  const std::string root = makeTempDir("/tmp/bench_serial");
+  if (root.empty()) return;
   std::string dir = root + "/" + folder;
   std::string cmd = "mkdir -p '" + dir + "' '" + root + "/run'";
   if (system(cmd.c_str()) != 0) return;
@@ -155,8 +155,7 @@ void benchBridge(const std::string& build, const std::string& folder, int steeri
   writeInput(&bridge, "0\n");
   waitExit(&bridge, 10);
   stopChild(&driveChild, SIGTERM, 5);
-  cmd = "rm -rf '" + root + "'";
-  if (system(cmd.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", root.c_str());
+  removeTree(root);
 
   printf("%s\n", build.c_str());
   printf("  %-44s %9.0f\n", "writer passes per second (file reads)", passes);
@@ -166,8 +165,8 @@ void benchBridge(const std::string& build, const std::string& folder, int steeri
 }
 
 void benchFileReadFloor(int rounds) {
-  char pattern[] = "/tmp/bench_serial_floor.XXXXXX";
-  std::string dir = mkdtemp(pattern);
+  const std::string dir = makeTempDir("/tmp/bench_serial_floor");
+  if (dir.empty()) return;
   writeInPlace(dir + "/throttle.txt", "1600\n");
   writeInPlace(dir + "/steering.txt", "90\n");
   std::vector<double> times;
@@ -183,9 +182,7 @@ void benchFileReadFloor(int rounds) {
     }
     times.push_back(nowSeconds() - start);
   }
-  unlink((dir + "/throttle.txt").c_str());
-  unlink((dir + "/steering.txt").c_str());
-  rmdir(dir.c_str());
+  removeTree(dir);
   printRow(sum > 0 ? "bare read of both command files" : "bare read (files unreadable)", figuresOf(times),
            times.size());
 }

@@ -22,19 +22,12 @@ bool exists(const std::string& path) {
 }  // namespace
 
 std::string makeWorkspace() {
-  char dir[] = "/tmp/pelmora_ws.XXXXXX";
-  if (mkdtemp(dir) == nullptr) return "";
-  std::string workspace = dir;
-  if (mkdir((workspace + "/src").c_str(), 0755) != 0) return "";
+  std::string workspace = makeTempDir("/tmp/pelmora_ws");
+  if (workspace.empty() || mkdir((workspace + "/src").c_str(), 0755) != 0) return "";
   return workspace;
 }
 
-void removeWorkspace(const std::string& workspace) {
-  if (workspace.empty()) return;
-  Child rm;
-  std::string error;
-  if (startChild(&rm, {"/bin/rm", "-rf", workspace}, "", {}, &error)) waitExit(&rm, 60);
-}
+void removeWorkspace(const std::string& workspace) { removeTree(workspace); }
 
 int runInWorkspace(const std::string& workspace, const std::string& line, Child* child, double seconds) {
   std::string error;

@@ -6,28 +6,19 @@
 #include <string>
 
 #include "console.h"
+#include "text_source.h"
 
 namespace {
-
-struct Text {
-  std::string bytes;
-  size_t at;
-};
-
-int nextByte(void* context) {
-  Text* t = static_cast<Text*>(context);
-  return t->at < t->bytes.size() ? static_cast<unsigned char>(t->bytes[t->at++]) : kConsoleEnd;
-}
 
 // The text read to its end word by word: each word's number, or "-" for a
 // word dropped. Every read must consume input until the end.
 std::string words(const std::string& bytes) {
-  Text text = {bytes, 0};
+  TextSource text{bytes};
   std::string got;
   for (;;) {
     const size_t before = text.at;
     int value = 12345;
-    ConsoleVerdict verdict = readConsoleNumber(nextByte, &text, &value);
+    ConsoleVerdict verdict = readConsoleNumber(nextFromText, &text, &value);
     if (verdict == kConsoleEnded) break;
     EXPECT_GT(text.at, before) << "a read that consumed nothing";
     if (!got.empty()) got += " ";
@@ -41,10 +32,10 @@ std::string words(const std::string& bytes) {
 // at the end), then "|" and the byte read past it, left for the next read.
 // The same text given whole must read the same.
 std::string decimal(const std::string& bytes) {
-  Text text = {bytes, 0};
+  TextSource text{bytes};
   int value = 12345;
   int after = 0;
-  ConsoleVerdict verdict = readDecimal(nextByte, &text, &value, &after);
+  ConsoleVerdict verdict = readDecimal(nextFromText, &text, &value, &after);
   int whole = 12345;
   EXPECT_EQ(verdict == kConsoleNumber, readDecimalText(bytes.data(), bytes.size(), &whole));
   EXPECT_EQ(value, whole);
@@ -105,10 +96,10 @@ TEST(Console, TextLengthBoundsTheRead) {
 // The run-flag readers store the next number, skipping dropped words, and
 // take the end of input for 0.
 TEST(Console, RunValueSkipsDroppedWordsAndEndsAtZero) {
-  Text text = {"stop x 7abc -\n", 0};
-  EXPECT_EQ(7, nextRunValue(nextByte, &text));
-  EXPECT_EQ(0, nextRunValue(nextByte, &text));
-  EXPECT_EQ(text.bytes.size(), text.at);
+  TextSource text{"stop x 7abc -\n"};
+  EXPECT_EQ(7, nextRunValue(nextFromText, &text));
+  EXPECT_EQ(0, nextRunValue(nextFromText, &text));
+  EXPECT_EQ(text.text.size(), text.at);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 // console, or for the master); /proc shows what its descriptors point to.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <string>
@@ -32,8 +31,8 @@ std::string target(pid_t pid, int fd) {
 }  // namespace
 
 TEST(StandardStreams, EveryProgramStartedWithoutThemHasDevNullInstead) {
-  char pattern[] = "/tmp/standard_streams.XXXXXX";
-  const std::string dir = mkdtemp(pattern);
+  const std::string dir = makeTempDir("/tmp/standard_streams");
+  ASSERT_NE("", dir);
   // Those that read a console keep their input, or its end would stop them.
   const Row rows[] = {
       {{"gpio_hold"}, kClosedOutput},      {{"serial", "write"}, kClosedOutput},
@@ -59,5 +58,5 @@ TEST(StandardStreams, EveryProgramStartedWithoutThemHasDevNullInstead) {
     }
     stopChild(&child, SIGKILL, 5);
   }
-  EXPECT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
+  removeTree(dir);
 }

@@ -48,18 +48,18 @@ std::vector<Sample> readSamples(const std::string& path) {
 }
 
 TEST(Demo, ScriptedRunMeasuresDrivesAndStopsAtNeutral) {
-  char out[] = "/tmp/pelmora_demo.XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(out));
+  const std::string out = makeTempDir("/tmp/pelmora_demo");
+  ASSERT_NE("", out);
   Child demo;
   std::string error;
   ASSERT_TRUE(startChild(&demo, {PELMORA_SOURCE_DIR "/tools/demo", PELMORA_BUILD_DIR}, "",
-                         {"DEMO_SECONDS=16", "DEMO_RPM=600", std::string("DEMO_OUT=") + out}, &error))
+                         {"DEMO_SECONDS=16", "DEMO_RPM=600", "DEMO_OUT=" + out}, &error))
       << error;
   ASSERT_TRUE(waitExit(&demo, 150)) << demo.outText << demo.errText;
   ASSERT_EQ(0, exitCode(demo)) << demo.outText << demo.errText;
 
   const std::string run = lineAfter("\n" + demo.outText, "demo: run folder ");
-  ASSERT_EQ(std::string(out) + "/", run.substr(0, strlen(out) + 1)) << demo.outText;
+  ASSERT_EQ(out + "/", run.substr(0, out.size() + 1)) << demo.outText;
   // At its end the demo names the plot and the summary by their full paths.
   const std::string plot = lineAfter(demo.outText, "plot: ");
   const std::string summaryPath = lineAfter(demo.outText, "summary: ");
@@ -77,10 +77,10 @@ TEST(Demo, ScriptedRunMeasuresDrivesAndStopsAtNeutral) {
 
   // The console commands reached the drive line, and the writer let go of
   // it with the neutral command.
-  DriveSummary drive = summarizeDrive(readDriveRecordBytes(run + "/drive_record.txt"));
+  const std::vector<int> bytes = readDriveRecordBytes(run + "/drive_record.txt");
+  DriveSummary drive = summarizeDrive(bytes);
   EXPECT_EQ("60,166", drive.first);
   EXPECT_TRUE(drive.lastIsNeutral) << drive.last;
-  std::vector<int> bytes = readDriveRecordBytes(run + "/drive_record.txt");
   bool sawForward = false;
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) sawForward = sawForward || (bytes[i] == 70 && bytes[i + 1] == 196);
   EXPECT_TRUE(sawForward) << "t1700 with s60 should give the pair 70,196";
@@ -92,9 +92,7 @@ TEST(Demo, ScriptedRunMeasuresDrivesAndStopsAtNeutral) {
   ASSERT_EQ(0, stat(plot.c_str(), &png));
   EXPECT_GT(png.st_size, 1000);
   EXPECT_EQ("\x89PNG", readFile(plot).substr(0, 4));
-
-  Child rm;
-  if (startChild(&rm, {"/bin/rm", "-rf", out}, "", {}, &error)) waitExit(&rm, 30);
+  removeTree(out);
 }
 
 // A process that runs: there, and not a zombie (nothing here reaps orphans).
@@ -167,9 +165,8 @@ double arrivalAfter(const std::string& record, int throttle, int steering, doubl
 class Car : public testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/pelmora_car.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(folder));
-    dir = folder;
+    dir = makeTempDir("/tmp/pelmora_car");
+    ASSERT_NE("", dir);
     const int port = freeLoopbackPort();
     ASSERT_GT(port, 0);
     env = {"ROS_MASTER_URI=http://127.0.0.1:" + std::to_string(port), "ROS_HOSTNAME=127.0.0.1",
@@ -177,8 +174,7 @@ class Car : public testing::Test {
   }
   void TearDown() override {
     car({"down"});
-    Child rm;
-    if (startChild(&rm, {"/bin/rm", "-rf", dir})) waitExit(&rm, 30);
+    removeTree(dir);
   }
   // Runs car with its standard input at its end, as from cron or ssh.
   int car(std::vector<std::string> args, std::string* output = nullptr, const std::string& input = "") {

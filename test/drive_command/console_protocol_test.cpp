@@ -6,19 +6,9 @@
 #include <vector>
 
 #include "console_protocol.h"
+#include "text_source.h"
 
 namespace {
-
-struct TextSource {
-  std::string text;
-  size_t at = 0;
-};
-
-int nextFromText(void* context) {
-  TextSource* source = static_cast<TextSource*>(context);
-  if (source->at >= source->text.size()) return kConsoleEnd;
-  return static_cast<unsigned char>(source->text[source->at++]);
-}
 
 // Runs console passes over text as the node's input thread does, until the
 // run flag is 0, and records what each pass did.
@@ -96,8 +86,7 @@ TEST(DriveConsole, TypedTextSetsFieldsAndStops) {
 TEST(DriveConsole, RunFlagTakesTheValueTyped) {
   DriveState state;
   initDriveState(&state);
-  TextSource source;
-  source.text = "T1700";
+  TextSource source{"T1700"};
   CommandInput in = commandInput(nextFromText, &source);
   EXPECT_EQ(kRunSet, consolePass(&in, &state));
   EXPECT_EQ(1700, state.run.load());

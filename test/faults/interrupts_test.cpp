@@ -16,6 +16,7 @@
 #include "process_watch.h"
 #include "ros_graph.h"
 #include "ros_master.h"
+#include "tachometer_run.h"
 
 namespace {
 
@@ -23,10 +24,8 @@ namespace {
 std::string scratchDir() {
   static std::string dir;
   if (dir.empty()) {
-    char pattern[] = "/tmp/faults_interrupts.XXXXXX";
-    if (mkdtemp(pattern)) dir = pattern;
-    (void)!system(("mkdir -p " + dir + "/files").c_str());
-    atexit([] { (void)!system(("rm -rf " + dir).c_str()); });
+    dir = makeTachometerDir("/tmp");
+    atexit([] { removeTree(dir); });
   }
   return dir;
 }

@@ -175,7 +175,7 @@ TEST_F(TachometerFaults, BriefFailuresCostAPauseAndNoChange) {
   while (nowSeconds() < until) {
     board(faults[injected++ % 3]);
     const double next = nowSeconds() + 0.4;
-    waitUntil([&] { pumpOutput(&node_, 0); ros::spinOnce(); return nowSeconds() >= next; }, 1);
+    spinUntil([&] { return nowSeconds() >= next; }, 1);
   }
   const int64_t ended = gpioBoardNumber(board("wave 397 const 0"), "start=");
   EXPECT_GT(readsDuring(0.5), 500);
@@ -258,9 +258,7 @@ TEST_F(TachometerFaults, PinHolderRestartedAndStoppedUnderTheNode) {
   Child holder;
   std::string error;
   ASSERT_TRUE(startChild(&holder, {holderPath}, "", {}, &error)) << error;
-  ASSERT_TRUE(waitUntil([&] {
-    pumpOutput(&node_, 0);
-    ros::spinOnce();
+  ASSERT_TRUE(spinUntil([&] {
     return gpioBoard("written unexport") == "ok 333937" &&
            gpioBoard("state 397").find(" exported=1 direction=in") != std::string::npos;
   }, 10));
@@ -299,9 +297,7 @@ TEST_F(TachometerFaults, SteppedTimeOfDayLeavesTheRpm) {
     // Windows of 20 changes, a second long: 1 % is 10 ms.
     ASSERT_NO_FATAL_FAILURE(startNode({"20"}, env));
     // Two windows wholly after the step, so one spans it.
-    ASSERT_TRUE(waitUntil([&] {
-      pumpOutput(&node_, 0);
-      ros::spinOnce();
+    ASSERT_TRUE(spinUntil([&] {
       return readings_.size() >= 3 && readings_.back().atNs - launched > stepAfterNs + 2500 * 1000000LL;
     }, 30)) << readings_.size() << " readings";
     interruptNode();

@@ -78,9 +78,7 @@ TEST_F(TachometerNode, InterruptLogsTheOpenWindowAndExits) {
   ASSERT_NO_FATAL_FAILURE(startNode({"-1"}));  // windows of about 1 s
   ASSERT_TRUE(waitReadings(1, 30));
   const int64_t windowBegan = readings_[0].atNs;
-  bool turned = waitUntil([&] {
-    pumpOutput(&node_, 0);
-    ros::spinOnce();
+  bool turned = spinUntil([&] {
     long n = 0;
     sscanf(board("changes 397 " + std::to_string(windowBegan) + " " + std::to_string(monotonicNs())).c_str(),
            "ok %ld", &n);

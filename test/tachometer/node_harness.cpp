@@ -86,31 +86,18 @@ void TachometerNode::startNode(const std::vector<std::string>& args, const std::
   subscriber_ = handle.subscribe<pelmora::Tachometer, Event>("/tachometer", 10000, received);
   std::string error;
   ASSERT_TRUE(startTachometer(&node_, dir_, args, &error, env)) << error;
-  bool connected = waitUntil([&] {
-    pumpOutput(&node_, 0);
-    ros::spinOnce();
-    return subscriber_.getNumPublishers() > 0;
-  }, 30);
+  bool connected = spinUntil([&] { return subscriber_.getNumPublishers() > 0; }, 30);
   ASSERT_TRUE(connected) << "no publisher on /tachometer; stderr: " << node_.errText;
 }
 
 bool TachometerNode::waitReadings(size_t n, double seconds) {
-  return waitUntil([&] {
-    // Keep the node's output pipe drained, or its printf would block it.
-    pumpOutput(&node_, 0);
-    ros::spinOnce();
-    return readings_.size() >= n;
-  }, seconds);
+  return spinUntil([&] { return readings_.size() >= n; }, seconds);
 }
 
 long TachometerNode::readsDuring(double seconds) {
   const long from = gpioBoardReads();
   const double until = nowSeconds() + seconds;
-  waitUntil([&] {
-    pumpOutput(&node_, 0);
-    ros::spinOnce();
-    return nowSeconds() >= until;
-  }, seconds + 1);
+  spinUntil([&] { return nowSeconds() >= until; }, seconds + 1);
   return gpioBoardReads() - from;
 }
 

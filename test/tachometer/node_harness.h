@@ -41,6 +41,16 @@ class TachometerNode : public ::testing::Test {
   // Starts the node in dir_ (with the extra "NAME=value" entries in env)
   // and waits until the subscriber is connected.
   void startNode(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+  // Waits until pred holds, at most seconds, receiving the readings and
+  // keeping the node's output drained, or its printf would block it.
+  template <typename Pred>
+  bool spinUntil(Pred pred, double seconds) {
+    return waitUntil([&] {
+      pumpOutput(&node_, 0);
+      ros::spinOnce();
+      return pred();
+    }, seconds);
+  }
   // Spins until n readings have come, at most seconds.
   bool waitReadings(size_t n, double seconds);
   // Spins for seconds; how often line 397 was read meanwhile.

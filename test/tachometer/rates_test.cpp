@@ -47,11 +47,7 @@ class TachometerModes : public TachometerNode {
     const double from = nowSeconds();
     const double cpuFrom = cpuSeconds(node_.pid);
     readsFrom_ = gpioBoardReads();
-    waitUntil([&] {
-      pumpOutput(&node_, 0);
-      ros::spinOnce();
-      return nowSeconds() - from >= seconds && readings_.size() >= 6;
-    }, seconds + 30);
+    spinUntil([&] { return nowSeconds() - from >= seconds && readings_.size() >= 6; }, seconds + 30);
     const double cpu = (cpuSeconds(node_.pid) - cpuFrom) / (nowSeconds() - from);
     readsDuring_ = gpioBoardReads() - readsFrom_;
     interruptNode();
@@ -143,9 +139,7 @@ TEST_F(TachometerNode, FastWheelIsOnDiskWithinASecondAndReadsZeroOnceStopped) {
   std::vector<std::pair<int64_t, size_t>> growths;
   const int64_t from = monotonicNs();
   const double seconds = 4.0;
-  waitUntil([&] {
-    pumpOutput(&node_, 0);
-    ros::spinOnce();
+  spinUntil([&] {
     const size_t lines = std::min(lineCount(path(kRpmLog)), lineCount(path(kDurationLog)));
     if (growths.empty() || lines != growths.back().second) growths.push_back({monotonicNs(), lines});
     return monotonicNs() - from >= static_cast<int64_t>(seconds * 1e9);
@@ -156,9 +150,7 @@ TEST_F(TachometerNode, FastWheelIsOnDiskWithinASecondAndReadsZeroOnceStopped) {
   const int64_t stopped = monotonicNs();
   board("wave 397 const 0");
   size_t zeroAt = 0;
-  EXPECT_TRUE(waitUntil([&] {
-    pumpOutput(&node_, 0);
-    ros::spinOnce();
+  EXPECT_TRUE(spinUntil([&] {
     for (; zeroAt < readings_.size(); ++zeroAt) {
       if (readings_[zeroAt].atNs > stopped && readings_[zeroAt].rpm == 0.0) return true;
     }

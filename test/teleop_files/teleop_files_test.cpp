@@ -66,16 +66,14 @@ std::string readWhole(const std::string& path) {
 class TeleopFiles : public testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/pelmora_teleop.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(folder));
-    teleop = folder;
+    teleop = makeTempDir("/tmp/pelmora_teleop");
+    ASSERT_NE("", teleop);
     publisher = node.advertise<pelmora::Telemetry>("/serial", 10);
     startNode();
   }
   void TearDown() override {
     stopChild(&teleopFiles, SIGKILL, 5);
-    Child rm;
-    if (startChild(&rm, {"/bin/rm", "-rf", teleop})) waitExit(&rm, 10);
+    removeTree(teleop);
   }
   void startNode() {
     if (teleopFiles.pid > 0) stopChild(&teleopFiles, SIGKILL, 5);
@@ -94,8 +92,10 @@ class TeleopFiles : public testing::Test {
     return readWhole(teleop + "/throttle.txt") == std::to_string(speed) + "\n" &&
            readWhole(teleop + "/steering.txt") == std::to_string(angle) + "\n";
   }
-  // Sends the command every 100 ms, as drive_command does, until the files hold it.
-  bool drive(int speed, int angle) {
+  // Sends the command every 100 ms, as drive_command does, until done()
+  // holds, at most seconds.
+  template <typename Pred>
+  bool sendUntil(int speed, int angle, Pred done, double seconds) {
     double next = 0;
     return waitUntil(
         [&] {
@@ -103,9 +103,13 @@ class TeleopFiles : public testing::Test {
             send(speed, angle);
             next = nowSeconds() + 0.1;
           }
-          return filesHold(speed, angle);
+          return done();
         },
-        10);
+        seconds);
+  }
+  // Drives until the files hold the command.
+  bool drive(int speed, int angle) {
+    return sendUntil(speed, angle, [&] { return filesHold(speed, angle); }, 10);
   }
 
   ros::NodeHandle node;
@@ -195,16 +199,7 @@ TEST_F(TeleopFiles, EachStopSignalLeavesTheFilesAtRest) {
     ASSERT_TRUE(drive(1700, 60));
     kill(teleopFiles.pid, sig);
     // Commands keep coming, so only the node's own stop can rest the car.
-    double next = 0;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-          if (nowSeconds() >= next) {
-            send(1700, 60);
-            next = nowSeconds() + 0.1;
-          }
-          return waitExit(&teleopFiles, 0);
-        },
-        5));
+    ASSERT_TRUE(sendUntil(1700, 60, [this] { return waitExit(&teleopFiles, 0); }, 5));
     EXPECT_EQ(0, exitCode(teleopFiles)) << endOf(teleopFiles);
     EXPECT_TRUE(filesHold(kRestSpeed, kRestAngle));
     EXPECT_EQ(0, countOf(teleopFiles.outText, "no command for 500 ms"));
