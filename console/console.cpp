@@ -57,27 +57,6 @@ int nextRunValue(ConsoleNext next, void* context) {
   }
 }
 
-namespace {
-
-struct Text {
-  const char* bytes;
-  size_t length;
-  size_t next;
-};
-
-int nextTextByte(void* context) {
-  Text* text = static_cast<Text*>(context);
-  return text->next < text->length ? static_cast<unsigned char>(text->bytes[text->next++]) : kConsoleEnd;
-}
-
-}  // namespace
-
-bool readDecimalText(const char* text, size_t length, int* value) {
-  Text source = {text, length, 0};
-  int after = kConsoleEnd;
-  return readDecimal(nextTextByte, &source, value, &after) == kConsoleNumber;
-}
-
 void initConsoleSource(ConsoleSource* source, int fd, const sigset_t* waitMask, const std::atomic<int>* run) {
   source->fd = fd;
   source->waitMask = waitMask;

@@ -38,10 +38,6 @@ ConsoleVerdict readConsoleNumber(ConsoleNext next, void* context, int* value);
 // to type it).
 int nextRunValue(ConsoleNext next, void* context);
 
-// The number at the start of a text of length bytes; false, *value
-// untouched, when none is there.
-bool readDecimalText(const char* text, size_t length, int* value);
-
 // Standard input (or any descriptor) as a byte source, read in blocks.
 struct ConsoleSource {
   int fd;

@@ -67,9 +67,13 @@ void checkWhole(const uint8_t* data, size_t size) {
   long long expected = 0;
   size_t stop = 0;
   bool isNumber = referenceInteger(data, start, size, &expected, &stop);
+  FuzzStream stream = {data, size, 0};
   int value = 12345;
-  FUZZ_CHECK(readDecimalText(reinterpret_cast<const char*>(data), size, &value) == isNumber);
+  int after = kConsoleEnd;
+  FUZZ_CHECK((readDecimal(fuzzNextByte, &stream, &value, &after) == kConsoleNumber) == isNumber);
   FUZZ_CHECK(isNumber ? value == expected : value == 12345);
+  // Every digit is consumed, and nothing past the byte that ended them.
+  FUZZ_CHECK(!isNumber || stream.pos == (stop < size ? stop + 1 : size));
 }
 
 }  // namespace
