@@ -64,10 +64,12 @@ bench: build
 	done
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_console fuzz_drive_console fuzz_gpio_value
+# Every target of fuzz/CMakeLists.txt has its seed corpus in fuzz/corpus/,
+# in a folder of its own name: those folders name the targets to run.
+FUZZ_TARGETS := $(notdir $(wildcard fuzz/corpus/fuzz_*))
 
-# Each target starts from its seed corpus in fuzz/corpus/ and grows a work
-# corpus in $(FUZZ)/; the GPIO value reader needs the simulated board.
+# Each target starts from its seed corpus and grows a work corpus in
+# $(FUZZ)/; the GPIO value reader needs the simulated board.
 fuzz:
 	EXTRA_PACKAGES="clang libclang-rt-14-dev" tools/install-deps
 	CC=clang CXX=clang++ cmake -S fuzz -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo
