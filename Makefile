@@ -25,6 +25,8 @@ BUILD ?= build/sanitize-$(subst $(comma),-,$(SANITIZE))
 DEVEL ?= $(BUILD)/devel
 endif
 comma := ,
+# The programs of the build in $(BUILD), with the stand-ins beside them.
+PROGRAMS := $(abspath $(DEVEL))/lib/pelmora
 AARCH64 := build/aarch64
 KERNEL_TESTS := build/kernel-tests
 FUZZ := build/fuzz
@@ -39,7 +41,7 @@ deps:
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMORA_SANITIZE=$(SANITIZE) -DPYTHON_EXECUTABLE=/usr/bin/python3 \
-	  -DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(DEVEL) $(CMAKE_ARGS)
+	  -DCATKIN_DEVEL_PREFIX=$(abspath $(DEVEL)) $(CMAKE_ARGS)
 
 # The product as catkin_make builds it, then what `catkin_make tests` adds:
 # the stand-ins, tests, benchmarks and the demo.
@@ -56,16 +58,18 @@ demo: build
 
 # Every benchmark, each on a simulated board of its own; they print figures.
 bench: build
-	@set -e; for b in $(DEVEL)/lib/pelmora/bench_*; do \
+	@set -e; for b in $(PROGRAMS)/bench_*; do \
 	  [ -x "$$b" ] || continue; echo "== $$(basename $$b)"; \
-	  SIMBOARD_BIN=$(CURDIR)/$(DEVEL)/lib/pelmora $(DEVEL)/env.sh tools/simboard --bare -- "$$b"; \
+	  SIMBOARD_BIN=$(PROGRAMS) $(DEVEL)/env.sh tools/simboard --bare -- "$$b"; \
 	done
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_console fuzz_drive_console fuzz_gpio_value
+# Every target of fuzz/CMakeLists.txt has its seed corpus in fuzz/corpus/,
+# in a folder of its own name: those folders name the targets to run.
+FUZZ_TARGETS := $(notdir $(wildcard fuzz/corpus/fuzz_*))
 
-# Each target starts from its seed corpus in fuzz/corpus/ and grows a work
-# corpus in $(FUZZ)/; the GPIO value reader needs the simulated board.
+# Each target starts from its seed corpus and grows a work corpus in
+# $(FUZZ)/; the GPIO value reader needs the simulated board.
 fuzz:
 	EXTRA_PACKAGES="clang libclang-rt-14-dev" tools/install-deps
 	CC=clang CXX=clang++ cmake -S fuzz -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -87,12 +91,12 @@ aarch64: build
 	EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" tools/install-deps
 	cross/make-sysroot $(CURDIR)/$(AARCH64)/sysroot
 	cmake -S cross -B $(AARCH64) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
-	  -DPELMORA_NATIVE_BIN=$(CURDIR)/$(DEVEL)/lib/pelmora -DPELMORA_SYSROOT=$(CURDIR)/$(AARCH64)/sysroot
+	  -DPELMORA_NATIVE_BIN=$(PROGRAMS) -DPELMORA_SYSROOT=$(CURDIR)/$(AARCH64)/sysroot
 	cmake --build $(AARCH64) -j $(JOBS)
 
 test-aarch64: aarch64
 	cmake -S cross/ros -B $(AARCH64)/ros -DPYTHON_EXECUTABLE=/usr/bin/python3 \
-	  -DPELMORA_AARCH64=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(CURDIR)/$(DEVEL)/lib/pelmora \
+	  -DPELMORA_AARCH64=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(PROGRAMS) \
 	  -DPELMORA_SYSROOT=$(CURDIR)/$(AARCH64)/sysroot
 	cmake --build $(AARCH64)/ros -j $(JOBS)
 	cd $(AARCH64) && ctest --output-on-failure
@@ -104,7 +108,7 @@ test-aarch64: aarch64
 test-kernel: aarch64
 	EXTRA_PACKAGES="qemu-system-arm cpio kmod xz-utils" tools/install-deps
 	cmake -S test/kernel -B $(KERNEL_TESTS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
-	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(CURDIR)/$(DEVEL)/lib/pelmora
+	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(PROGRAMS)
 	cmake --build $(KERNEL_TESTS) -j $(JOBS)
 	cd $(KERNEL_TESTS) && ctest --output-on-failure
 	@cat $(KERNEL_TESTS)/fidelity.md
@@ -114,9 +118,9 @@ test-kernel: aarch64
 bench-kernel: build
 	EXTRA_PACKAGES="qemu-system-x86 cpio kmod xz-utils" tools/install-deps
 	KERNELBOARD_TIMES=1 tools/kernelboard --arch x86_64 --host-root --timeout 600 -- \
-	  $(DEVEL)/env.sh $(DEVEL)/lib/pelmora/kernelbench_tachometer
-	SIMBOARD_BIN=$(CURDIR)/$(DEVEL)/lib/pelmora $(DEVEL)/env.sh tools/simboard --bare -- \
-	  $(DEVEL)/lib/pelmora/bench_tachometer
+	  $(DEVEL)/env.sh $(PROGRAMS)/kernelbench_tachometer
+	SIMBOARD_BIN=$(PROGRAMS) $(DEVEL)/env.sh tools/simboard --bare -- \
+	  $(PROGRAMS)/bench_tachometer
 
 clean:
 	rm -rf build devel
