@@ -1,7 +1,10 @@
 // The whole car under roslaunch; see car_launch.h.
 #include "car_launch.h"
 
+#include "gpio_board.h"
+
 #include <dirent.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -81,4 +84,47 @@ pid_t launchedProgram(pid_t roslaunch, const std::string& node) {
     if (cmdline.find(std::string("__name:=") + node + '\0') != std::string::npos) return pid;
   }
   return -1;
+}
+
+bool launchCarOnStandIns(LaunchedCar* car, std::string* error) {
+  car->root = makeTempDir("/tmp/pelmora_car");
+  if (car->root.empty()) {
+    if (error) *error = "cannot make a temporary folder";
+    return false;
+  }
+  setenv("ROS_HOME", (car->root + "/ros_home").c_str(), 1);
+  if (!startGpioBoard(&car->sim, error)) return false;
+  if (!startDriveController(&car->drive) || !startTachoController(&car->tacho)) {
+    if (error) *error = "the serial controller stand-ins did not start";
+    return false;
+  }
+  car->launchedAt = nowSeconds();
+  return launchCar(&car->roslaunch, car->root + "/car", {}, error);
+}
+
+bool startConsole(LaunchedCar* car, std::string* error) {
+  return startChild(&car->console, {programPath("drive_command")}, "", {}, error);
+}
+
+void pumpCar(LaunchedCar* car) {
+  pumpOutput(&car->roslaunch, 0);
+  pumpOutput(&car->console, 0);
+  pumpOutput(&car->tacho, 0);
+  updateDrive(&car->drive, 0);
+}
+
+double carPairArrival(LaunchedCar* car, int throttle, int steering, double after, double seconds) {
+  return pairArrival(&car->drive, throttle, steering, after, seconds, [car] { pumpCar(car); });
+}
+
+void stopLaunchedCar(LaunchedCar* car) {
+  // roslaunch's own bound: SIGTERM after 15 s, SIGKILL 2 s later.
+  if (car->roslaunch.pid > 0 && !car->roslaunch.exited) kill(car->roslaunch.pid, SIGINT);
+  waitUntil([car] { pumpCar(car); return car->roslaunch.pid <= 0 || waitExit(&car->roslaunch, 0); }, 20);
+  stopChild(&car->roslaunch, SIGKILL, 5);
+  stopChild(&car->console, SIGKILL, 5);
+  stopChild(&car->drive.child, SIGTERM, 5);
+  stopChild(&car->tacho, SIGTERM, 5);
+  stopGpioBoard(&car->sim);
+  removeTree(car->root);
 }

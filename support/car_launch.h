@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge_harness.h"
 #include "process.h"
 
 // Starts roslaunch (found on PATH) with car.launch, the car's folder dir
@@ -25,3 +26,26 @@ pid_t launchedProgram(pid_t roslaunch, const std::string& node);
 
 // A process that runs: there, and not a zombie (nothing here reaps orphans).
 bool processRuns(pid_t pid);
+
+// The car under roslaunch on stand-ins of its own (the GPIO stand-in and
+// both serial controllers), its folder and ROS_HOME in a temporary folder,
+// and the operator's drive_command once started.
+struct LaunchedCar {
+  std::string root;  // the car's folder is root/car, ROS_HOME root/ros_home
+  Child sim, tacho, roslaunch, console;
+  DriveController drive;
+  double launchedAt = 0;  // when roslaunch was started
+};
+
+// Starts the stand-ins, then roslaunch with car.launch; false and *error
+// when something did not start.
+bool launchCarOnStandIns(LaunchedCar* car, std::string* error);
+// Starts drive_command with a console to type at.
+bool startConsole(LaunchedCar* car, std::string* error);
+// Drains every output and reads the drive controller's record.
+void pumpCar(LaunchedCar* car);
+// pairArrival for the car, pumping it meanwhile.
+double carPairArrival(LaunchedCar* car, int throttle, int steering, double after, double seconds);
+// Stops everything (roslaunch with SIGINT, as Ctrl-C does), bounded, and
+// removes the temporary folder.
+void stopLaunchedCar(LaunchedCar* car);

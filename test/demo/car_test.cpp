@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -34,33 +33,15 @@ const int kNeutralThrottle = 60, kNeutralSteering = 166;
 
 class CarLaunch : public testing::Test {
  protected:
-  void SetUp() override {
-    dir = makeTempDir("/tmp/pelmora_car");
-    ASSERT_NE("", dir);
-    setenv("ROS_HOME", (dir + "/ros_home").c_str(), 1);
-    std::string error;
-    ASSERT_TRUE(startGpioBoard(&sim, &error)) << error;
-    ASSERT_TRUE(startDriveController(&drive));
-    ASSERT_TRUE(startTachoController(&tacho));
-  }
-  void TearDown() override {
-    stopChild(&roslaunch, SIGINT, 30);
-    stopChild(&console, SIGKILL, 5);
-    stopChild(&drive.child, SIGTERM, 5);
-    stopChild(&tacho, SIGTERM, 5);
-    stopGpioBoard(&sim);
-    removeTree(dir);
-  }
+  void TearDown() override { stopLaunchedCar(&car); }
   // Drains every output; remembers each program roslaunch runs.
   void pump() {
-    pumpOutput(&roslaunch, 0);
-    pumpOutput(&console, 0);
-    pumpOutput(&tacho, 0);
-    if (!roslaunch.exited)
-      for (pid_t pid : launchedPrograms(roslaunch.pid)) seen.insert(pid);
+    pumpCar(&car);
+    if (!car.roslaunch.exited)
+      for (pid_t pid : launchedPrograms(car.roslaunch.pid)) seen.insert(pid);
   }
   double arrival(int throttle, int steering, double after, double seconds = 10) {
-    return pairArrival(&drive, throttle, steering, after, seconds, [this] { pump(); });
+    return pairArrival(&car.drive, throttle, steering, after, seconds, [this] { pump(); });
   }
   // Brings a fault about, and expects the neutral pair within 1.5 s, then,
   // once end() has undone it, the operator's command again.
@@ -76,17 +57,15 @@ class CarLaunch : public testing::Test {
     EXPECT_GT(arrival(kThrottle, kSteering, rest), 0) << "the command did not come back";
   }
 
-  std::string dir;
-  Child sim, tacho, roslaunch, console;
-  DriveController drive;
+  LaunchedCar car;
   std::set<pid_t> seen;
 };
 
 TEST_F(CarLaunch, DrivesRestsAtEachFaultAndStopsAtNeutralWithTheLineReleased) {
   std::string error;
-  const double launched = nowSeconds();
-  ASSERT_TRUE(launchCar(&roslaunch, dir + "/car", {}, &error)) << error;
-  const double neutral = arrival(kNeutralThrottle, kNeutralSteering, launched, 30);
+  ASSERT_TRUE(launchCarOnStandIns(&car, &error)) << error;
+  Child& roslaunch = car.roslaunch;
+  const double neutral = arrival(kNeutralThrottle, kNeutralSteering, car.launchedAt, 30);
   ASSERT_GT(neutral, 0) << roslaunch.outText;
   ASSERT_TRUE(waitUntil([&] {
     pump();
@@ -95,18 +74,18 @@ TEST_F(CarLaunch, DrivesRestsAtEachFaultAndStopsAtNeutralWithTheLineReleased) {
     return true;
   }, 30)) << roslaunch.outText;
   printf("car up: the writer's first neutral pair after %.2f s, every node registered after %.2f s\n",
-         neutral - launched, nowSeconds() - launched);
+         neutral - car.launchedAt, nowSeconds() - car.launchedAt);
 
-  ASSERT_TRUE(startChild(&console, {programPath("drive_command")}, "", {}, &error)) << error;
+  ASSERT_TRUE(startConsole(&car, &error)) << error;
   ASSERT_TRUE(waitUntil([&] { pump(); return lookupNode("/serial_writer"); }, 30));
   const double typed = nowSeconds();
-  ASSERT_TRUE(writeInput(&console, "t1700\ns60\n"));
+  ASSERT_TRUE(writeInput(&car.console, "t1700\ns60\n"));
   const double driving = arrival(kThrottle, kSteering, typed);
   ASSERT_GT(driving, 0) << roslaunch.outText;
   // A command that stays the same is still written often enough for the
   // writer's freshness bound: the car keeps driving.
-  waitUntil([&] { pump(); updateDrive(&drive, 0.01); return nowSeconds() - driving > 1.2; }, 5);
-  EXPECT_LT(firstPairAfter(drive, kNeutralThrottle, kNeutralSteering, driving), 0) << "rested while driving";
+  waitUntil([&] { pump(); return nowSeconds() - driving > 1.2; }, 5);
+  EXPECT_LT(firstPairAfter(car.drive, kNeutralThrottle, kNeutralSteering, driving), 0) << "rested while driving";
 
   {
     SCOPED_TRACE("the writer killed");
@@ -124,10 +103,10 @@ TEST_F(CarLaunch, DrivesRestsAtEachFaultAndStopsAtNeutralWithTheLineReleased) {
   ASSERT_EQ(0, kill(roslaunch.pid, SIGINT));
   ASSERT_TRUE(waitUntil([&] { pump(); return waitExit(&roslaunch, 0); }, 30));
   EXPECT_EQ(0, exitCode(roslaunch)) << roslaunch.outText;
-  updateDrive(&drive, 0.1);
-  ASSERT_FALSE(drive.events.empty());
-  EXPECT_EQ("close", drive.events.back().event);
-  const std::vector<int> last = bytesSinceLastOpen(drive);
+  updateDrive(&car.drive, 0.1);
+  ASSERT_FALSE(car.drive.events.empty());
+  EXPECT_EQ("close", car.drive.events.back().event);
+  const std::vector<int> last = bytesSinceLastOpen(car.drive);
   ASSERT_GE(last.size(), 2u);
   EXPECT_EQ(0u, last.size() % 2);
   EXPECT_EQ(kNeutralThrottle, last[last.size() - 2]);
@@ -137,10 +116,10 @@ TEST_F(CarLaunch, DrivesRestsAtEachFaultAndStopsAtNeutralWithTheLineReleased) {
   for (pid_t pid : seen) EXPECT_FALSE(processRuns(pid)) << pid << " still runs";
   // The tachometer works in the car's folder, which started empty.
   struct stat log;
-  EXPECT_EQ(0, stat((dir + "/car/files/tachs_counts_5_speed_2000.txt").c_str(), &log));
+  EXPECT_EQ(0, stat((car.root + "/car/files/tachs_counts_5_speed_2000.txt").c_str(), &log));
 
-  ASSERT_TRUE(writeInput(&console, "0\n"));
-  ASSERT_TRUE(waitExit(&console, 10));
+  ASSERT_TRUE(writeInput(&car.console, "0\n"));
+  ASSERT_TRUE(waitExit(&car.console, 10));
 }
 
 }  // namespace
