@@ -29,6 +29,7 @@ enum Stage {
   kStopping,      // a 0 typed just before
   kSignalled,     // writer: another stop signal just before
   kNumberAfter,   // writer: a number typed right after the signal
+  kBurstTwice,    // writer: in a burst, and another stop signal right after (a supervisor and its parent both stopping it)
 };
 
 struct Row {
@@ -46,6 +47,7 @@ const Row kRows[] = {
     {"write", kStopping, "writer after a typed 0", false},
     {"write", kSignalled, "writer after another stop signal", false},
     {"write", kNumberAfter, "writer, a number typed after the signal", false},
+    {"write", kBurstTwice, "writer in a burst, two stop signals", false},
     {"--watch", kNoLine, "watching writer without its line", false},
     {"--watch", kRunning, "watching writer running", false},
     {"--watch", kBurst, "watching writer in a burst of changes", false},
@@ -107,7 +109,7 @@ void BridgeInterrupt::runWriter(const Row& row, const Build& build, int sig) {
     ASSERT_TRUE(writeInput(&bridge, "0\n"));
   }
   if (stage == kSignalled) kill(bridge.pid, sig == SIGINT ? SIGTERM : SIGINT);
-  if (stage == kBurst) {
+  if (stage == kBurst || stage == kBurstTwice) {
     // The operator program runs until the bridge has exited; no assertion
     // may leave this block before it is joined.
     std::atomic<bool> changing(true);
@@ -117,6 +119,7 @@ void BridgeInterrupt::runWriter(const Row& row, const Build& build, int sig) {
     });
     bool burstSeen = waitBytes(40);
     kill(bridge.pid, sig);
+    if (stage == kBurstTwice) kill(bridge.pid, sig == SIGINT ? SIGTERM : SIGINT);
     bool exited = waitExitReading(&bridge, &drive, 10);
     changing = false;
     operatorProgram.join();
