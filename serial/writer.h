@@ -32,8 +32,8 @@ struct Writer {
   unsigned char lastThrottle;  // the pair last sent, for the change filter
   unsigned char lastSteering;
   bool resend;  // a reopened line gets the current pair even if unchanged
-  PortResult said;       // why the line last could not be taken, as said; kPortOpen: nothing said
-  Freshness freshness;   // the freshness bound, when there is one
+  PortResult said;  // why the line last could not be taken, as said; kPortOpen: nothing said
+  Freshness freshness;  // the freshness bound, when there is one
 };
 
 // Sets the freshness bound (0: none) before the writer starts.
