@@ -4,7 +4,9 @@
 // gnuplot script for the plot of true against published rpm.
 //
 //   demo_report RUN_DIR TACHOMETER_FILES COUNTS SPEED STOPPED_IN_ORDER
-// TACHOMETER_FILES is the tachometer's files/ folder.
+// TACHOMETER_FILES is the tachometer's files/ folder; STOPPED_IN_ORDER is 1
+// when roslaunch ended with status 0, line 397 released and nothing of the
+// car left running (the neutral pair last is checked here).
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -77,7 +79,10 @@ int main(int argc, char** argv) {
   fprintf(out, "drive line: %zu bytes, %zu pairs, %zu distinct; first pair %s, last pair %s (%s)\n",
           drive.size(), drive.size() / 2, d.distinctPairs, d.first.c_str(), d.last.c_str(),
           d.lastIsNeutral ? "the neutral command" : "NOT the neutral command");
-  fprintf(out, "stop: %s\n", stoppedInOrder ? "every program stopped in order" : "a program had to be killed");
+  fprintf(out, "stop: %s\n",
+          stoppedInOrder && d.lastIsNeutral
+              ? "every program stopped in order"
+              : "NOT in order (roslaunch's status, line 397 still exported, a program left, or the last pair)");
   fclose(out);
 
   FILE* gp = fopen((run + "/plot.gp").c_str(), "w");

@@ -1,4 +1,5 @@
-// The demo's live view and scripted operator. As a ROS node it listens to
+// The demo's live view and scripted operator. As a ROS node it waits
+// until the car's nodes and drive_command are registered, listens to
 // /tachometer and to the drive commands on "serial", plays the scenario
 // (wheel speed, and lines at drive_command's console) and shows true rpm,
 // published rpm, commands and the bytes at the drive controller side by
@@ -15,6 +16,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -99,6 +101,20 @@ bool setWheelRpm(double rpm) {
   return true;
 }
 
+// True once the car's nodes and drive_command's are registered, within
+// seconds: the scenario is timed from then.
+bool waitForCar(double seconds) {
+  const char* const wanted[] = {"/tachometer", "/camera_launcher", "/teleop_files", "/serial_writer"};
+  for (const double end = now() + seconds; now() < end; ros::WallDuration(0.1).sleep()) {
+    ros::V_string nodes;
+    if (!ros::master::getNodes(nodes)) continue;
+    size_t found = 0;
+    for (const char* node : wanted) found += std::count(nodes.begin(), nodes.end(), node) > 0 ? 1 : 0;
+    if (found == sizeof wanted / sizeof wanted[0]) return true;
+  }
+  return false;
+}
+
 bool sendConsole(int fd, const std::string& line) {
   std::string text = line + "\n";
   return write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -160,6 +176,10 @@ int main(int argc, char** argv) {
   int consoleFd = open(o.driveConsole.c_str(), O_WRONLY);
   if (consoleFd < 0) {
     fprintf(stderr, "demo_view: cannot open %s: %s\n", o.driveConsole.c_str(), strerror(errno));
+    return 1;
+  }
+  if (!waitForCar(60)) {
+    fprintf(stderr, "demo_view: the car's nodes did not all register within 60 s\n");
     return 1;
   }
   ros::NodeHandle nh;

@@ -1,12 +1,13 @@
 // Pure rules of the serial bridge; see bridge_logic.h.
 #include "bridge_logic.h"
 
+#include <cstddef>
 #include <cstring>
 
-BridgeMode bridgeMode(int argc, const char* const* argv) {
-  if (argc < 2) return kModeNeutral;
-  if (std::strcmp(argv[1], "read") == 0) return kModeReader;
-  return std::strcmp(argv[1], "--watch") == 0 ? kModeWatchingWriter : kModeWriter;
+BridgeMode bridgeMode(const char* word) {
+  if (word == NULL) return kModeNeutral;
+  if (std::strcmp(word, "read") == 0) return kModeReader;
+  return std::strcmp(word, "--watch") == 0 ? kModeWatchingWriter : kModeWriter;
 }
 
 unsigned char throttleByte(int throttle) {
@@ -31,3 +32,33 @@ bool pairToSend(bool changeFilter, unsigned char throttle, unsigned char steerin
 }
 
 bool commandsKnown(bool haveThrottle, bool haveSteering) { return haveThrottle && haveSteering; }
+
+void startFreshness(Freshness* f) {
+  f->looked = false;
+  f->stale = true;
+  f->writtenAt = 0;
+}
+
+static bool sameStamp(const FileStamp& a, const FileStamp& b) {
+  return a.present == b.present && a.inode == b.inode && a.modifiedNs == b.modifiedNs &&
+         a.changedNs == b.changedNs && a.size == b.size;
+}
+
+FreshVerdict freshness(Freshness* f, const FileStamp stamps[2], double nowMs, int staleMs) {
+  bool written = false;
+  for (int i = 0; i < 2; ++i) {
+    if (f->looked && stamps[i].present && !sameStamp(stamps[i], f->seen[i])) written = true;
+    f->seen[i] = stamps[i];
+  }
+  f->looked = true;
+  if (written) {
+    f->writtenAt = nowMs;
+    if (!f->stale) return kFreshForward;
+    f->stale = false;
+    return kFreshResume;
+  }
+  if (f->stale) return kFreshHold;
+  if (nowMs - f->writtenAt < staleMs) return kFreshForward;
+  f->stale = true;
+  return kFreshGoStale;
+}

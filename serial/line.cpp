@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -39,21 +40,44 @@ double monotonicMs() {
   return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
 }
 
-int openPort(const char* path, bool report) {
+PortResult openPort(const char* path, int* fd) {
   // O_NONBLOCK so the open does not wait for the modem lines, O_NOCTTY so a
-  // controller can never become our controlling terminal.
-  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd == -1) {
-    if (report) printf("open_port: Unable to open %s.\n", path);
-    return -1;
+  // controller can never become our controlling terminal. A tty in
+  // exclusive mode refuses the open with EBUSY (except to root).
+  *fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (*fd == -1) return errno == EBUSY ? kPortHeld : kPortMissing;
+  // Two writers on one line would interleave their pairs, and a controller
+  // that takes bytes two by two would pair them wrongly: the lock guards
+  // against another bridge even where the exclusive mode does not (root).
+  if (flock(*fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    close(*fd);
+    *fd = -1;
+    return kPortHeld;
   }
+  ioctl(*fd, TIOCEXCL);
   // Back to blocking reads and writes.
-  fcntl(fd, F_SETFL, 0);
+  fcntl(*fd, F_SETFL, 0);
   puts("port is open.");
+  return kPortOpen;
+}
+
+void reportPort(const char* path, PortResult why) {
+  if (why == kPortMissing) printf("open_port: Unable to open %s.\n", path);
+  if (why == kPortHeld) printf("open_port: %s is held by another program.\n", path);
+}
+
+int open_port(const char* path) {
+  int fd = -1;
+  reportPort(path, openPort(path, &fd));
   return fd;
 }
 
-int open_port(const char* path) { return openPort(path, true); }
+void closePort(int fd) {
+  // A pseudo-terminal (the stand-ins) keeps the mode past the last close,
+  // where a USB serial tty starts afresh.
+  ioctl(fd, TIOCNXCL);
+  close(fd);
+}
 
 int configure_port(int fd) {
   struct termios options = termios();
@@ -225,14 +249,14 @@ bool lineHungUp(int fd) {
 
 void releaseLine(DriveLine* line) {
   if (!drainLine(line)) tcflush(line->fd, TCOFLUSH);
-  close(line->fd);
+  closePort(line->fd);
   line->fd = -1;
   line->pendingSteering = -1;
 }
 
 void dropLine(DriveLine* line) {
   tcflush(line->fd, TCOFLUSH);
-  close(line->fd);
+  closePort(line->fd);
   line->fd = -1;
   line->pendingSteering = -1;
 }

@@ -39,11 +39,26 @@ struct DriveLine {
 
 double monotonicMs();
 
+// What became of a try to open a controller's line.
+enum PortResult {
+  kPortOpen,     // opened, and held by this program alone
+  kPortMissing,  // no such device, or it cannot be opened
+  kPortHeld,     // another program holds it: nothing was changed or written
+};
+
+// Opens a controller's line and takes it for this program alone, before
+// any setting or byte: an advisory lock on the device, then the tty's
+// exclusive mode. On kPortOpen *fd is the line's descriptor and "port is
+// open." has been printed.
+PortResult openPort(const char* path, int* fd);
+// Says in one line on standard output why path could not be taken.
+void reportPort(const char* path, PortResult why);
 // Opens a controller's line; returns its descriptor, or -1 reported on
 // standard output.
 int open_port(const char* path);
-// The same, reporting a failure only when report is set.
-int openPort(const char* path, bool report);
+// Gives the line up: its exclusive mode ended, then closed (the lock goes
+// with the descriptor).
+void closePort(int fd);
 // Puts the line in 9600 8N1 raw mode; returns fd unchanged.
 int configure_port(int fd);
 

@@ -21,22 +21,25 @@ static bool waitReadable(int fd, const std::atomic<int>* run) {
   return false;
 }
 
-// A lost or missing controller is reported once per outage and the line is
-// opened again every second, so a re-plugged controller comes back.
+// A lost or missing controller is reported once per outage (and again if
+// a missing one turns out held by another program, or the other way round)
+// and the line is opened again every second, so a re-plugged or freed
+// controller comes back.
 void* sread(void* arg) {
   const std::atomic<int>* run = static_cast<std::atomic<int>*>(arg);
-  int fd = configure_port(open_port(kTachometerPort));
-  bool outageReported = fd == -1;
+  int fd = -1;
+  // Why the line could not be taken, as said; kPortOpen while nothing is said.
+  PortResult said = openPort(kTachometerPort, &fd);
+  reportPort(kTachometerPort, said);
+  if (fd != -1) configure_port(fd);
   while (*run != 0) {
     if (fd == -1) {
       if (!pauseWhileRunning(run, kReopenMs)) break;
-      fd = openPort(kTachometerPort, !outageReported);
-      if (fd == -1) {
-        outageReported = true;
-        continue;
-      }
+      PortResult result = openPort(kTachometerPort, &fd);
+      if (result != said) reportPort(kTachometerPort, result);
+      said = result;
+      if (fd == -1) continue;
       configure_port(fd);
-      outageReported = false;
     }
     if (!waitReadable(fd, run)) break;
     unsigned char byte = 0;
@@ -46,11 +49,11 @@ void* sread(void* arg) {
       continue;
     }
     // A tty read that gives no byte after poll said ready: the device went away.
-    if (!outageReported) printf("sread: lost %s.\n", kTachometerPort);
-    outageReported = true;
-    close(fd);
+    printf("sread: lost %s.\n", kTachometerPort);
+    said = kPortMissing;
+    closePort(fd);
     fd = -1;
   }
-  if (fd != -1) close(fd);
+  if (fd != -1) closePort(fd);
   return NULL;
 }

@@ -3,9 +3,13 @@
 //   serial read       print the tachometer bytes arriving on /dev/ttyACM1
 //   serial <other>    forward the command files to /dev/ttyACM0
 //   serial --watch    the same, sleeping until a command file changes
-// In all but the first mode, typing 0 on the console stops the bridge, and so do
-// SIGINT, SIGTERM and SIGHUP. This file holds the console, the stop signals
-// and main; line.cpp the lines, reader.cpp and writer.cpp the two workers,
+// Options, anywhere: --no-console (read nothing from standard input),
+// --cwd DIR (work in DIR, created when missing), --stale-ms MS (the
+// writers: the neutral command once no command file has been written for
+// MS). NAME:=VALUE arguments (roslaunch's) are ignored. In all but the
+// first mode, typing 0 on the console stops the bridge, and so do SIGINT,
+// SIGTERM and SIGHUP. This file holds the console, the stop signals and
+// main; line.cpp the lines, reader.cpp and writer.cpp the two workers,
 // watch.cpp the writer's sleeping loop.
 #include <errno.h>
 #include <poll.h>
@@ -19,10 +23,16 @@
 
 #include <atomic>
 
+#include "arguments.h"
 #include "bridge_logic.h"
 #include "console.h"
+#include "folders.h"
 #include "line.h"
+#include "stop_signals.h"
 #include "workers.h"
+#include "writer.h"
+
+static const char* const kProgram = SERIAL_RAW ? "serial_raw" : "serial";
 
 // The stop-signal handler stores into it, so it must be lock-free.
 static_assert(ATOMIC_INT_LOCK_FREE == 2, "the run flag must be a lock-free atomic");
@@ -43,25 +53,6 @@ static void storeRunFlag(int value) {
 // finds the stop under way tells the writer to stop waiting on the line.
 static void onStopSignal(int) {
   if (g_run.exchange(0) == 0) hurryStop();
-}
-
-// SIGINT, SIGTERM and SIGHUP act as a typed 0. They stay blocked on every
-// thread (the worker inherits the mask) and are taken only while the main
-// thread waits in ppoll with *waitMask: for the console, or for the worker.
-static void catchStopSignals(sigset_t* waitMask) {
-  const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  for (int sig : stopSignals) sigaddset(&blocked, sig);
-  pthread_sigmask(SIG_BLOCK, &blocked, waitMask);
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onStopSignal;
-  sigfillset(&sa.sa_mask);
-  for (int sig : stopSignals) {
-    sigdelset(waitMask, sig);
-    sigaction(sig, &sa, NULL);
-  }
 }
 
 static int runNeutral() {
@@ -98,11 +89,22 @@ int main(int argc, char** argv) {
     attrToUse = &attr;
   }
 
-  BridgeMode mode = bridgeMode(argc, argv);
+  ConsoleArguments args;
+  const char* wrong = takeConsoleArguments(&argc, argv, kNoConsoleOption | kCwdOption | kStaleOption, &args);
+  if (wrong != NULL) {
+    fprintf(stderr, "%s: %s\n", kProgram, wrong);
+    return 2;
+  }
+  if (args.cwd != NULL && !enterWorkFolder(kProgram, args.cwd)) return 1;
+  BridgeMode mode = bridgeMode(argc > 1 ? argv[1] : NULL);
   if (mode == kModeNeutral) return runNeutral();
 
+  // SIGINT, SIGTERM and SIGHUP stay blocked on every thread (the worker
+  // inherits the mask) and are taken only while the main thread waits in
+  // ppoll with waitMask: for the console, or for the worker.
   sigset_t waitMask;
-  catchStopSignals(&waitMask);
+  catchStopSignals(onStopSignal, &waitMask);
+  setStaleBound(args.staleMs);
   openStopNotice();
   pthread_t worker;
   void* (*body)(void*) = mode == kModeReader ? sread : mode == kModeWatchingWriter ? swatch : swrite;
@@ -110,10 +112,15 @@ int main(int argc, char** argv) {
     fputs("cannot start the worker thread\n", stderr);
     return 1;
   }
-  ConsoleSource console;
-  initConsoleSource(&console, STDIN_FILENO, &waitMask, &g_run);
-  // End of input stops the worker like a typed 0.
-  while (g_run != 0) storeRunFlag(nextRunValue(consoleByte, &console));
+  if (args.noConsole) {
+    // No console to read: only a stop signal ends the wait.
+    while (g_run != 0) ppoll(NULL, 0, NULL, &waitMask);
+  } else {
+    ConsoleSource console;
+    initConsoleSource(&console, STDIN_FILENO, &waitMask, &g_run);
+    // End of input stops the worker like a typed 0.
+    while (g_run != 0) storeRunFlag(nextRunValue(consoleByte, &console));
+  }
   announceStop();
   // Joined while taking stop signals, so a second one can hurry the writer.
   while (pthread_tryjoin_np(worker, NULL) == EBUSY) {

@@ -20,6 +20,10 @@ static const char* const kSteeringFile = PELMORA_COMMAND_FOLDER "/steering.txt";
 static const bool kChangeFilter = !SERIAL_RAW;
 static const bool kEcho = !SERIAL_RAW;
 
+// The freshness bound in ms, 0 for none: written by main before the
+// worker starts, then only read by the writer.
+static int g_staleMs = 0;
+
 // While the line is open, how often the writer looks for a hang-up.
 static const int kLineCheckMs = 100;
 
@@ -62,6 +66,8 @@ static void loseLine(Writer* w) {
   dropLine(&w->line);
   if (!w->lossReported) printf("swrite: lost %s.\n", kDrivePort);
   w->lossReported = true;
+  // A missing line is said by the loss already.
+  w->said = kPortMissing;
   w->stalled = false;
   w->nextOpen = monotonicMs() + kReopenMs;
 }
@@ -117,7 +123,12 @@ void tendLine(Writer* w) {
   if (line->fd == -1) {
     if (monotonicMs() >= w->nextOpen) {
       w->nextOpen = monotonicMs() + kReopenMs;
-      int fd = openPort(kDrivePort, false);
+      int fd = -1;
+      const PortResult result = openPort(kDrivePort, &fd);
+      // Said once per outage, and again if a missing line turns out held
+      // by another program (or the other way round).
+      if (result != w->said) reportPort(kDrivePort, result);
+      w->said = result;
       if (fd != -1) {
         w->lossReported = false;
         takeLine(w, fd);
@@ -139,8 +150,57 @@ void tendLine(Writer* w) {
 
 bool lineIdle(const Writer& w) { return w.line.fd == -1 || w.stalled; }
 
+void setStaleBound(int ms) { g_staleMs = ms; }
+
+// What the freshness bound compares of a command file.
+static FileStamp stampOf(const char* path) {
+  FileStamp stamp = FileStamp();
+  struct stat st;
+  if (stat(path, &st) != 0) return stamp;
+  stamp.present = true;
+  stamp.inode = st.st_ino;
+  stamp.modifiedNs = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  stamp.changedNs = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+  stamp.size = st.st_size;
+  return stamp;
+}
+
+// The neutral command while the files are stale. A line that cannot take
+// it now (stalled) gets it once it takes bytes again, through resend.
+static void restLine(Writer* w) {
+  w->resend = false;
+  w->lastThrottle = throttleByte(kNeutralThrottle);
+  w->lastSteering = steeringByte(kNeutralSteering, kNegateSteering);
+  if (w->line.fd != -1 && !w->stalled) afterWrite(w, zeroize(&w->line));
+}
+
+// The freshness bound's say in a pass: false when the files' pair must
+// not be forwarded. serial_raw, which sends a pair on every pass, sends
+// the neutral one while the files are stale.
+static bool freshEnough(Writer* w) {
+  if (g_staleMs == 0) return true;
+  // Looked at before the files are read: what is read is at least as new.
+  const FileStamp stamps[2] = {stampOf(kThrottleFile), stampOf(kSteeringFile)};
+  switch (freshness(&w->freshness, stamps, monotonicMs(), g_staleMs)) {
+    case kFreshGoStale:
+      restLine(w);
+      printf("swrite: no command written for %d ms: neutral command.\n", g_staleMs);
+      return false;
+    case kFreshHold:
+      if (w->resend || !kChangeFilter) restLine(w);
+      return false;
+    case kFreshResume:
+      w->resend = true;
+      return true;
+    case kFreshForward:
+      break;
+  }
+  return true;
+}
+
 // serial echoes each pair it sends.
 void forwardCommands(Writer* w) {
+  if (!freshEnough(w)) return;
   int got = readFiles(w->line.run, &w->throttle, &w->steering);
   w->haveThrottle = w->haveThrottle || (got & kGotThrottle) != 0;
   w->haveSteering = w->haveSteering || (got & kGotSteering) != 0;
@@ -167,8 +227,8 @@ void leaveLine(Writer* w) {
   if (line->fd != -1 && zeroize(line) == kLineFailed) loseLine(w);
   armStopBudget(line);
   if (line->fd == -1 && stopBudgetLeft(*line)) {
-    int fd = openPort(kDrivePort, false);
-    if (fd != -1) takeDriveLine(line, fd);
+    int fd = -1;
+    if (openPort(kDrivePort, &fd) == kPortOpen) takeDriveLine(line, fd);
   }
   if (line->fd != -1) releaseLine(line);
 }
@@ -184,13 +244,17 @@ void startWriting(Writer* w, const std::atomic<int>* run) {
   w->lastThrottle = 255;
   w->lastSteering = 255;
   w->resend = false;
-  int fd = open_port(kDrivePort);
+  startFreshness(&w->freshness);
+  int fd = -1;
+  w->said = openPort(kDrivePort, &fd);
+  reportPort(kDrivePort, w->said);
   if (fd != -1) {
     takeLine(w, fd);
   } else {
-    w->lossReported = true;  // open_port has said so
+    w->lossReported = true;  // reportPort has said so
     pauseAfterStartingNeutral(run);
   }
+  if (g_staleMs > 0) printf("swrite: holding the neutral command until a command file is written.\n");
   w->nextOpen = monotonicMs() + kReopenMs;
   w->nextCheck = monotonicMs() + kLineCheckMs;
 }

@@ -32,7 +32,12 @@ struct Writer {
   unsigned char lastThrottle;  // the pair last sent, for the change filter
   unsigned char lastSteering;
   bool resend;  // a reopened line gets the current pair even if unchanged
+  PortResult said;  // why the line last could not be taken, as said; kPortOpen: nothing said
+  Freshness freshness;  // the freshness bound, when there is one
 };
+
+// Sets the freshness bound (0: none) before the writer starts.
+void setStaleBound(int ms);
 
 // How often passes come while no working line paces them (missing or
 // stalled).

@@ -177,3 +177,26 @@ std::vector<int> bytesSinceLastOpen(const DriveController& drive) {
   return bytes;
 }
 
+std::vector<DrivePair> drivePairs(const DriveController& drive) {
+  std::vector<DrivePair> pairs;
+  int throttle = -1;
+  for (const LineEvent& e : drive.events) {
+    if (e.event == "open") throttle = -1;
+    if (e.byte < 0) continue;
+    if (throttle < 0) {
+      throttle = e.byte;
+    } else {
+      pairs.push_back(DrivePair{e.time, throttle, e.byte});
+      throttle = -1;
+    }
+  }
+  return pairs;
+}
+
+double firstPairAfter(const DriveController& drive, int throttle, int steering, double after) {
+  for (const DrivePair& p : drivePairs(drive)) {
+    if (p.time > after && p.throttle == throttle && p.steering == steering) return p.time;
+  }
+  return -1;
+}
+

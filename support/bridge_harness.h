@@ -101,3 +101,27 @@ std::string echo(int throttle, int steering);
 // The bytes the controller received since the host last opened the line.
 std::vector<int> bytesSinceLastOpen(const DriveController& drive);
 
+// A command pair as the controller took it: the time of its second byte.
+// Pairs are counted from each opening of the line.
+struct DrivePair {
+  double time;
+  int throttle;
+  int steering;
+};
+std::vector<DrivePair> drivePairs(const DriveController& drive);
+// When the pair first arrived after the time after; -1 if it has not.
+double firstPairAfter(const DriveController& drive, int throttle, int steering, double after);
+
+// The same, waiting at most seconds for it, reading the record meanwhile
+// and calling pump() at each look (to drain other programs' output).
+template <typename Pump>
+double pairArrival(DriveController* drive, int throttle, int steering, double after, double seconds, Pump pump) {
+  double at = -1;
+  waitDrive(drive, [&](const DriveController& d) {
+    pump();
+    at = firstPairAfter(d, throttle, steering, after);
+    return at >= 0;
+  }, seconds);
+  return at;
+}
+

@@ -44,8 +44,10 @@ bool writeInput(Child* child, const std::string& text);
 void closeInput(Child* child);
 
 // Waits at most seconds until the child has read everything written to its
-// standard input and one of its threads waits in a read of that pipe again:
-// a reader back in read has acted on all it read before. True when so.
+// standard input and one of its threads waits in a read of that pipe again
+// (or its only thread in poll, as a reader that polls before each read
+// does): a reader back in its wait has acted on all it read before. True
+// when so.
 bool waitInputTaken(Child* child, double seconds);
 
 // Reads whatever the child printed, waiting at most seconds for more.

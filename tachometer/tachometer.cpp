@@ -1,9 +1,9 @@
 // tachometer: measures the wheel's speed from its sensor on GPIO line 397.
 // Counts the line's level changes per window, publishes revolutions per
 // minute on /tachometer and appends each window to logs under files/.
-//   tachometer [--edges] [counts [speed]]   (the line exported as input, files/ present)
+//   tachometer [--edges] [--cwd DIR] [counts [speed]]   (the line exported as input, files/ present)
 // --edges sleeps in poll() between the line's edge events instead of
-// polling without pause.
+// polling without pause. --cwd works in DIR, creating DIR/files if missing.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,9 +15,11 @@
 #include <pelmora/Tachometer.h>
 #include <ros/ros.h>
 
+#include "arguments.h"
 #include "clock.h"
 #include "console.h"
 #include "edges.h"
+#include "folders.h"
 #include "gpio_sysfs.h"
 #include "window.h"
 
@@ -207,6 +209,16 @@ int main(int argc, char** argv) {
   ros::Publisher publisher = node.advertise<pelmora::Tachometer>("/tachometer", 1);
 
   const bool edges = takeEdgesFlag(&argc, argv);
+  ConsoleArguments options;
+  const char* wrong = takeConsoleArguments(&argc, argv, kCwdOption, &options);
+  if (wrong != NULL) {
+    fprintf(stderr, "tachometer: %s\n", wrong);
+    return 2;
+  }
+  if (options.cwd != NULL && !enterWorkFolder("tachometer", options.cwd)) return 1;
+  // Its logs' folder, so the car's folder can start empty; a log that
+  // cannot be opened is reported below.
+  if (options.cwd != NULL) makeFolders("files");
   int counts = 0;
   int speed = 0;
   readArguments(argc, argv, &counts, &speed);

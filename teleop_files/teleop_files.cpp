@@ -1,9 +1,10 @@
 // teleop_files: ROS node "teleop_files", the operator program between
 // drive_command and the serial bridge. It keeps the latest command on
 // "serial" in FOLDER/throttle.txt and FOLDER/steering.txt, the files that
-// `serial write` forwards to the drive controller. Without a command for
-// 500 ms, and when it ends, the files hold the neutral command.
-//   teleop_files [FOLDER] [ROS arguments]      FOLDER defaults to ../teleop
+// `serial write` forwards to the drive controller, rewriting them at least
+// every 100 ms while commands arrive. Without a command for 500 ms, and
+// when it ends, the files hold the neutral command.
+//   teleop_files [FOLDER] [ROS arguments]      FOLDER defaults to ../teleop, created when missing
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -20,6 +21,7 @@
 #include <pelmora/Telemetry.h>
 
 #include "console.h"
+#include "folders.h"
 #include "teleop_logic.h"
 
 // Set by the stop-signal handler, read by the main loop.
@@ -84,13 +86,16 @@ static int replaceFile(const std::string& path, int value) {
   return error;
 }
 
-// Writes one file if it does not hold wanted yet. Returns 0 or an errno.
-static int updateFile(const std::string& path, CommandFile* file, int wanted) {
-  if (!fileNeedsWrite(*file, wanted)) return 0;
+// Writes one file if it does not hold wanted yet, or is due to be written
+// again. Returns 0 or an errno.
+static int updateFile(const std::string& path, CommandFile* file, int wanted, const TeleopState& state) {
+  const double now = monotonicSeconds();
+  if (!fileNeedsWrite(*file, wanted, state, now)) return 0;
   const int error = replaceFile(path, wanted);
   if (error == 0) {
     file->written = true;
     file->value = wanted;
+    file->writtenAt = now;
   }
   return error;
 }
@@ -98,8 +103,8 @@ static int updateFile(const std::string& path, CommandFile* file, int wanted) {
 // Brings both files to the state's pair; a file that failed is tried again
 // on the next call. Returns 0 or the first errno.
 static int updateFiles(CommandFiles* files, const TeleopState& state) {
-  const int throttleError = updateFile(files->throttlePath, &files->throttle, state.speed);
-  const int steeringError = updateFile(files->steeringPath, &files->steering, state.angle);
+  const int throttleError = updateFile(files->throttlePath, &files->throttle, state.speed, state);
+  const int steeringError = updateFile(files->steeringPath, &files->steering, state.angle, state);
   return throttleError != 0 ? throttleError : steeringError;
 }
 
@@ -152,8 +157,9 @@ int main(int argc, char** argv) {
   files.failing = false;
   teleopStart(&g_state);
   // The bridge may already be reading: it starts at rest, and a folder
-  // that cannot be written is found before the first command.
-  const int error = updateFiles(&files, g_state);
+  // that cannot be made or written is found before the first command.
+  int error = makeFolders(files.folder.c_str());
+  if (error == 0) error = updateFiles(&files, g_state);
   if (error != 0) {
     fprintf(stderr, "teleop_files: cannot write the command files in %s: %s\n", files.folder.c_str(),
             strerror(error));

@@ -29,4 +29,7 @@ void teleopStop(TeleopState* state) {
   state->driving = false;
 }
 
-bool fileNeedsWrite(const CommandFile& file, int wanted) { return !file.written || file.value != wanted; }
+bool fileNeedsWrite(const CommandFile& file, int wanted, const TeleopState& state, double now) {
+  if (!file.written || file.value != wanted) return true;
+  return state.driving && now - file.writtenAt >= kRefreshSeconds;
+}

@@ -13,6 +13,11 @@ const int kRestAngle = kNeutralSteering;
 // missed cycles of drive_command's 10 Hz.
 const double kDeadmanSeconds = 0.5;
 
+// While commands arrive each file is written again at least this often,
+// even unchanged, so a writer with a freshness bound (500 ms on the car)
+// sees a live operator; under 100 ms, so a late pass keeps to that.
+const double kRefreshSeconds = 0.09;
+
 struct TeleopState {
   int speed;             // what throttle.txt should hold
   int angle;             // what steering.txt should hold
@@ -35,9 +40,12 @@ void teleopStop(TeleopState* state);
 
 // One command file as the node last wrote it.
 struct CommandFile {
-  bool written;  // false until a write succeeded
-  int value;     // what it holds when written
+  bool written;      // false until a write succeeded
+  int value;         // what it holds when written
+  double writtenAt;  // monotonic seconds of that write
 };
 
-// True when the file must be replaced to hold wanted.
-bool fileNeedsWrite(const CommandFile& file, int wanted);
+// True when the file must be replaced to hold wanted at now: its value
+// differs, or commands arrive (state.driving) and its last write is
+// kRefreshSeconds old.
+bool fileNeedsWrite(const CommandFile& file, int wanted, const TeleopState& state, double now);

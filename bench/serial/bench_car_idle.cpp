@@ -1,13 +1,17 @@
 // The whole car on the simulated board (gpio_hold, the tachometer, the
 // camera launcher with the camera stand-in, both bridges, teleop_files and
 // drive_command), in two configurations: the defaults (polling tachometer,
-// plain command writer) and the car's (tachometer --edges, serial --watch).
-// For each: every program's share of one core over SECONDS at rest, then
-// over SECONDS with the wheel at 3000 rpm and a command typed at
-// drive_command every 100 ms, with the car's total (the ROS master and the
-// stand-ins not counted); and, in the same run, the latency from a command
-// file's change (teleop_files' rename) to its pair complete at the drive
-// controller stand-in, median and p99.
+// plain command writer, each program started here) and the car as it runs
+// (roslaunch with car.launch: tachometer --edges, serial --watch with its
+// 500 ms freshness bound, teleop_files rewriting the files every 90 ms
+// while driving, and roslaunch itself, which looks at its programs every
+// 0.1 s; drive_command started here). For each: every program's share of
+// one core over SECONDS at rest, then over SECONDS with the wheel at 3000
+// rpm and a command typed at drive_command every 100 ms, with the car's
+// total (the ROS master and the stand-ins not counted); and, in the same
+// run, the latency from a change of the throttle file (teleop_files'
+// rename) to its pair complete at the drive controller stand-in, median
+// and p99.
 //   tools/simboard --bare -- devel/lib/pelmora/bench_car_idle [SECONDS]
 #include <poll.h>
 #include <ros/ros.h>
@@ -27,6 +31,7 @@
 #include <vector>
 
 #include "bridge_harness.h"
+#include "car_launch.h"
 #include "figures.h"
 #include "gpio_board.h"
 #include "process_watch.h"
@@ -39,19 +44,27 @@ const char* const kName = "bench_car_idle";
 
 struct Config {
   const char* name;
+  bool launched;  // roslaunch with car.launch; else each program started here, with:
   std::vector<std::string> tachometerArgs;
   std::string writerWord;
 };
 
 // The car's programs, in the order they start; they stop the other way.
-enum Program { kGpioHold, kTachometer, kCamera, kWriter, kReader, kTeleop, kDrive, kPrograms };
+// roslaunch runs the first six in the car's configuration.
+enum Program { kGpioHold, kTachometer, kCamera, kWriter, kReader, kTeleop, kDrive, kRoslaunch, kPrograms };
 const char* const kProgramNames[kPrograms] = {"gpio_hold", "tachometer", "camera_launcher", "serial (writer)",
-                                              "serial read", "teleop_files", "drive_command"};
+                                              "serial read", "teleop_files", "drive_command", "roslaunch"};
+// Their node names in car.launch.
+const char* const kLaunchNames[kDrive] = {"gpio_hold", "tachometer", "camera_launcher",
+                                          "serial_write", "serial_read", "teleop_files"};
 
 struct Car {
-  CommandTree tree;
+  CommandTree tree;          // the defaults: the bridge's folders
+  std::string dir;           // the car's configuration: its folder (dir:=)
+  std::string teleopFolder;  // where teleop_files writes the command files
   std::string tachometerDir;
-  Child programs[kPrograms];
+  Child programs[kPrograms];  // those started here
+  pid_t pids[kPrograms];      // every program's, once the car runs
   DriveController drive;
   Child tacho;
 };
@@ -62,8 +75,9 @@ struct Change {
   int throttle;
 };
 
-// The watcher of the throttle file. Its thread writes changes until
-// running is false; main reads them once the thread is joined.
+// The watcher of the throttle file: its changes of value (teleop_files
+// also rewrites it unchanged). Its thread writes changes until running is
+// false; main reads them once the thread is joined.
 struct ChangeWatch {
   std::string folder;
   std::atomic<bool> running{true};
@@ -96,7 +110,8 @@ void watchChanges(ChangeWatch* watch) {
       if (e->len == 0 || strcmp(e->name, "throttle.txt") != 0) continue;
       std::ifstream file(watch->folder + "/throttle.txt");
       int throttle = 0;
-      if (file >> throttle) watch->changes.push_back(Change{at, throttle});
+      if (!(file >> throttle) || (!watch->changes.empty() && watch->changes.back().throttle == throttle)) continue;
+      watch->changes.push_back(Change{at, throttle});
     }
   }
   close(fd);
@@ -124,14 +139,26 @@ bool startProgram(Car* car, Program p, const std::vector<std::string>& argv, con
   return false;
 }
 
-bool startCar(Car* car, const Config& config, const std::string& workDir) {
-  car->tree = makeCommandTree();
-  writeCommandFiles(car->tree, kBuilds[0], 1600, 90);
+bool startStandIns(Car* car) {
   if (!startDriveController(&car->drive) || !startTachoController(&car->tacho, {"--period", "500"})) {
     fprintf(stderr, "%s: the serial stand-ins did not start\n", kName);
     return false;
   }
   if (!makeRealTime(car->drive.child.pid)) printf("  (the drive controller stand-in runs at normal priority)\n");
+  return true;
+}
+
+bool startDriveCommand(Car* car, const std::string& workDir) {
+  return startProgram(car, kDrive, {programPath("drive_command")}, workDir) &&
+         waitReady(car, "drive_command", [] { return lookupNode("/serial_writer"); });
+}
+
+// The defaults: each program started here, in order, once the one before is ready.
+bool startEachProgram(Car* car, const Config& config, const std::string& workDir) {
+  car->tree = makeCommandTree();
+  car->teleopFolder = car->tree.teleop;
+  writeCommandFiles(car->tree, kBuilds[0], 1600, 90);
+  if (!startStandIns(car)) return false;
   Child* programs = car->programs;
   std::string error;
   car->tachometerDir = makeTachometerDir(workDir);
@@ -152,22 +179,54 @@ bool startCar(Car* car, const Config& config, const std::string& workDir) {
          waitReady(car, "serial read", [&] { return programs[kReader].outText.find("port is open.") == 0; }) &&
          startProgram(car, kTeleop, {programPath("teleop_files"), car->tree.teleop}, workDir) &&
          waitReady(car, "teleop_files", [] { return lookupNode("/teleop_files"); }) &&
-         startProgram(car, kDrive, {programPath("drive_command")}, workDir) &&
-         waitReady(car, "drive_command", [] { return lookupNode("/serial_writer"); });
+         startDriveCommand(car, workDir);
 }
 
-// Each its own way, as car down does; killed if it does not end.
+// The car as it runs: roslaunch with car.launch (it uses the benchmark's
+// master, so it starts no rosout), then drive_command.
+bool launchTheCar(Car* car, const std::string& workDir) {
+  car->dir = makeTempDir(workDir + "/car");
+  car->teleopFolder = car->dir + "/teleop";
+  if (car->dir.empty() || !startStandIns(car)) return false;
+  std::string error;
+  if (!launchCar(&car->programs[kRoslaunch], car->dir, {}, &error)) {
+    fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    return false;
+  }
+  const Child& launch = car->programs[kRoslaunch];
+  if (!waitReady(car, "the launched car", [&] {
+        return lookupNode("/tachometer") && lookupNode("/camera_launcher") && lookupNode("/teleop_files") &&
+               countOf(launch.outText, "port is open.\n") >= 2 &&
+               launch.outText.find("camera stand-in: loaded") != std::string::npos;
+      })) {
+    return false;
+  }
+  for (int p = 0; p < kDrive; ++p) car->pids[p] = launchedProgram(launch.pid, kLaunchNames[p]);
+  return gpioBoard("wave 397 const 0").compare(0, 2, "ok") == 0 && startDriveCommand(car, workDir);
+}
+
+bool startCar(Car* car, const Config& config, const std::string& workDir) {
+  for (pid_t& pid : car->pids) pid = -1;
+  const bool started = config.launched ? launchTheCar(car, workDir) : startEachProgram(car, config, workDir);
+  for (int p = 0; p < kPrograms; ++p)
+    if (car->programs[p].pid > 0) car->pids[p] = car->programs[p].pid;
+  return started;
+}
+
+// Each its own way, in the reverse order (roslaunch, after drive_command,
+// stops those it runs); killed if it does not end.
 void stopCar(Car* car) {
   Child* programs = car->programs;
-  const std::string consoleStop[kPrograms] = {"0\n", "", "", "0\n", "0\n", "", "\n0\n"};
-  for (int p = kPrograms - 1; p >= 0; --p) {
+  const std::string consoleStop[kPrograms] = {"0\n", "", "", "0\n", "0\n", "", "\n0\n", ""};
+  const Program order[] = {kDrive, kRoslaunch, kTeleop, kReader, kWriter, kCamera, kTachometer, kGpioHold};
+  for (Program p : order) {
     if (programs[p].pid <= 0) continue;
     if (consoleStop[p].empty()) {
       kill(programs[p].pid, SIGINT);
     } else {
       writeInput(&programs[p], consoleStop[p]);
     }
-    if (!waitUntil([&] { pumpAll(car); return waitExit(&programs[p], 0); }, 10)) {
+    if (!waitUntil([&] { pumpAll(car); return waitExit(&programs[p], 0); }, 30)) {
       fprintf(stderr, "%s: %s did not stop; killed\n", kName, kProgramNames[p]);
     }
     stopChild(&programs[p], SIGKILL, 5);
@@ -176,6 +235,7 @@ void stopCar(Car* car) {
   stopChild(&car->tacho, SIGTERM, 5);
   removeCommandTree(car->tree);
   removeTree(car->tachometerDir);
+  removeTree(car->dir);
 }
 
 // Runs for seconds with every output drained, typing a throttle command at
@@ -198,8 +258,7 @@ void runFor(Car* car, double seconds, bool typing) {
 // Each program's share of one core over a run of seconds; the last two
 // entries are the ROS master and the stand-ins together.
 std::vector<double> measure(Car* car, const Child& master, const Child& sim, double seconds, bool typing) {
-  std::vector<pid_t> pids;
-  for (const Child& child : car->programs) pids.push_back(child.pid);
+  std::vector<pid_t> pids(car->pids, car->pids + kPrograms);
   pids.push_back(master.pid);
   std::vector<pid_t> standIns = {sim.pid, car->drive.child.pid, car->tacho.pid};
   auto cpuNow = [&] {
@@ -223,27 +282,15 @@ std::vector<double> measure(Car* car, const Child& master, const Child& sim, dou
 // For each change, the time from it to the first complete pair at or after
 // it that carries its throttle; *unmatched counts changes with none.
 std::vector<double> latencies(const DriveController& drive, const std::vector<Change>& changes, int* unmatched) {
-  struct Pair {
-    double at;
-    int throttle;
-  };
-  std::vector<Pair> pairs;
-  int previous = -1;
-  size_t sinceOpen = 0;
-  for (const LineEvent& e : drive.events) {
-    if (e.event == "open") sinceOpen = 0;
-    if (e.byte < 0) continue;
-    if (sinceOpen++ % 2 == 1) pairs.push_back(Pair{e.time, previous});
-    previous = e.byte;
-  }
+  const std::vector<DrivePair> pairs = drivePairs(drive);
   std::vector<double> result;
   *unmatched = 0;
   for (const Change& change : changes) {
     const int byte = ((change.throttle - 1000) / 10) & 0xFF;
     size_t i = 0;
-    while (i < pairs.size() && (pairs[i].at < change.at || pairs[i].throttle != byte)) ++i;
+    while (i < pairs.size() && (pairs[i].time < change.at || pairs[i].throttle != byte)) ++i;
     if (i < pairs.size()) {
-      result.push_back(pairs[i].at - change.at);
+      result.push_back(pairs[i].time - change.at);
     } else {
       ++*unmatched;
     }
@@ -275,7 +322,7 @@ bool runConfig(const Config& config, TachometerBench* bench, double seconds, Res
     result->rest = measure(&car, bench->rosmaster, bench->sim, seconds, false);
     gpioBoard("wave 397 rpm 3000");
     ChangeWatch watch;
-    watch.folder = car.tree.teleop;
+    watch.folder = car.teleopFolder;
     std::thread watcher(watchChanges, &watch);
     result->use = measure(&car, bench->rosmaster, bench->sim, seconds, true);
     runFor(&car, 0.5, false);  // the last change's pair arrives
@@ -316,8 +363,8 @@ int main(int argc, char** argv) {
   if (status != 0) return status;
   ros::init(argc, argv, kName, ros::init_options::NoSigintHandler | ros::init_options::AnonymousName);
 
-  const Config configs[2] = {{"defaults: tachometer polling, serial write", {}, "write"},
-                             {"the car's: tachometer --edges, serial --watch", {"--edges"}, "--watch"}};
+  const Config configs[2] = {{"defaults: tachometer polling, serial write", false, {}, "write"},
+                             {"the car as it runs: roslaunch with car.launch", true, {}, ""}};
   Result results[2];
   for (int c = 0; c < 2 && status == 0; ++c) {
     if (runConfig(configs[c], &bench, seconds, &results[c])) {

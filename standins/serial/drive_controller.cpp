@@ -42,7 +42,7 @@ static FILE* g_record = NULL;
 
 // The line as the controller sees it; only the main thread uses it.
 struct Wire {
-  int master;     // -1 while unplugged
+  PtyDevice pty;  // pty.master is -1 while unplugged
   bool hostOpen;  // the host has the line open
   bool stalled;   // taking no bytes
   double due;     // paced only: when the byte on the wire has arrived (0: idle)
@@ -97,9 +97,9 @@ static size_t roomBeforeStall(const Wire& wire, size_t most) {
 // Packet mode: each read of the master starts with a status byte, which
 // tells among other things when the host flushed its output.
 static void plugWire(Wire* wire, const char* device) {
-  wire->master = plugDevice(device);
+  plugDevice(device, &wire->pty);
   int on = 1;
-  if (wire->master != -1 && ioctl(wire->master, TIOCPKT, &on) != 0)
+  if (wire->pty.master != -1 && ioctl(wire->pty.master, TIOCPKT, &on) != 0)
     fprintf(stderr, "drive_controller: cannot watch for flushes: %s\n", strerror(errno));
 }
 
@@ -107,30 +107,31 @@ static void plugWire(Wire* wire, const char* device) {
 // the controller has not taken.
 static void hostStatus(Wire* wire, unsigned char status) {
   if ((status & TIOCPKT_FLUSHWRITE) == 0) return;
-  tcflush(wire->master, TCIFLUSH);
+  tcflush(wire->pty.master, TCIFLUSH);
   emitEvent("flushed");
 }
 
 // A status waiting to be read, read without taking any byte.
 static void checkStatus(Wire* wire) {
-  struct pollfd p = {wire->master, POLLPRI, 0};
+  struct pollfd p = {wire->pty.master, POLLPRI, 0};
   unsigned char status;
-  if (poll(&p, 1, 0) == 1 && (p.revents & POLLPRI) != 0 && read(wire->master, &status, 1) == 1)
+  if (poll(&p, 1, 0) == 1 && (p.revents & POLLPRI) != 0 && read(wire->pty.master, &status, 1) == 1)
     hostStatus(wire, status);
 }
 
 // Records everything the host has written so far and notes the host
 // opening and closing the line. Bytes written just before a close still
-// arrive: a pty master hands them out first, then reads EIO.
+// arrive, before the close: the host's state is looked at first, then
+// read until nothing is left.
 static void serviceLine(Wire* wire) {
+  const bool hostOpen = hostHasLineOpen(&wire->pty);
   unsigned char packet[4097];
   for (;;) {
     size_t room = roomBeforeStall(*wire, sizeof packet - 1);
     if (room == 0) return;
-    ssize_t n = read(wire->master, packet, room + 1);
+    ssize_t n = read(wire->pty.master, packet, room + 1);
     if (n < 0 && errno == EINTR) continue;
-    bool lineUp = n > 0 || (n < 0 && errno == EAGAIN);
-    noteHost(wire, lineUp);
+    noteHost(wire, n > 0 || hostOpen);
     if (n <= 0) return;
     if (packet[0] != TIOCPKT_DATA) {
       hostStatus(wire, packet[0]);
@@ -140,22 +141,8 @@ static void serviceLine(Wire* wire) {
   }
 }
 
-// Stops or restarts the host's output on the line, as a device that no
-// longer takes bytes would; true when done.
-static bool setHostOutput(int master, bool flowing) {
-  char name[128];
-  if (ptsname_r(master, name, sizeof name) != 0) return false;
-  // Briefly our own handle on the host side: flow control is a property
-  // of the line, and it stays after we close ours.
-  int slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (slave == -1) return false;
-  bool done = tcflow(slave, flowing ? TCOON : TCOOFF) == 0;
-  close(slave);
-  return done;
-}
-
 static void stall(Wire* wire) {
-  if (!setHostOutput(wire->master, false)) fprintf(stderr, "drive_controller: cannot stall the line\n");
+  if (!setHostOutput(wire->pty, false)) fprintf(stderr, "drive_controller: cannot stall the line\n");
   wire->stalled = true;
   wire->due = 0;
   wire->stallAt = -1;
@@ -166,7 +153,7 @@ static void stall(Wire* wire) {
 // flushes, are still noted.
 static void watchHost(Wire* wire) {
   checkStatus(wire);
-  noteHost(wire, hostHasLineOpen(wire->master));
+  noteHost(wire, hostHasLineOpen(&wire->pty));
 }
 
 // The line's baud rate as the host set it (a pty master sees the slave's
@@ -195,25 +182,27 @@ static void serviceLinePaced(Wire* wire) {
   for (;;) {
     double now = nowSeconds();
     if (wire->due == 0) {
-      struct pollfd p = {wire->master, POLLIN, 0};
+      // The host's state first: bytes written before a close come before it.
+      const bool hostOpen = hostHasLineOpen(&wire->pty);
+      struct pollfd p = {wire->pty.master, POLLIN, 0};
       poll(&p, 1, 0);
       bool data = (p.revents & POLLIN) != 0;
-      noteHost(wire, data || (p.revents & POLLHUP) == 0);
-      if (data) wire->due = now + 10.0 / lineBaud(wire->master);
+      noteHost(wire, data || hostOpen);
+      if (data) wire->due = now + 10.0 / lineBaud(wire->pty.master);
       return;
     }
     if (now < wire->due || roomBeforeStall(*wire, 1) == 0) return;
     unsigned char packet[2];
-    ssize_t n = read(wire->master, packet, sizeof packet);
+    ssize_t n = read(wire->pty.master, packet, sizeof packet);
     if (n < 0 && errno == EINTR) continue;
     if (n == 1) hostStatus(wire, packet[0]);
     if (n != 2) {
-      // A status, drained, or hung up (the idle check above notes it).
+      // A status, or drained (the idle check above notes a close).
       wire->due = 0;
       continue;
     }
     takeBytes(wire, packet + 1, 1, now);
-    wire->due += 10.0 / lineBaud(wire->master);
+    wire->due += 10.0 / lineBaud(wire->pty.master);
   }
 }
 
@@ -238,26 +227,25 @@ static bool parseArgs(int argc, char** argv, const char** device, const char** r
 static bool obey(const std::string& command, const char* device, Wire* wire) {
   long count = -1;
   char extra = 0;
-  if (command == "unplug" && wire->master != -1) {
+  if (command == "unplug" && wire->pty.master != -1) {
     noteHost(wire, false);
-    unplugDevice(device, wire->master);
-    wire->master = -1;
+    unplugDevice(device, &wire->pty);
     wire->stalled = false;
     wire->due = 0;
     wire->stallAt = -1;
     emitEvent("unplugged");
-  } else if (command == "plug" && wire->master == -1) {
+  } else if (command == "plug" && wire->pty.master == -1) {
     plugWire(wire, device);
-    if (wire->master == -1) return false;
+    if (wire->pty.master == -1) return false;
     emitEvent("plugged");
-  } else if (command == "stall" && wire->master != -1 && !wire->stalled) {
+  } else if (command == "stall" && wire->pty.master != -1 && !wire->stalled) {
     // What the host wrote before the stall still counts.
     serviceLine(wire);
     stall(wire);
   } else if (sscanf(command.c_str(), "stall after %ld %c", &count, &extra) == 1 && count >= 0) {
     wire->stallAt = count;
-  } else if (command == "resume" && wire->master != -1 && wire->stalled) {
-    if (!setHostOutput(wire->master, true)) fprintf(stderr, "drive_controller: cannot resume the line\n");
+  } else if (command == "resume" && wire->pty.master != -1 && wire->stalled) {
+    if (!setHostOutput(wire->pty, true)) fprintf(stderr, "drive_controller: cannot resume the line\n");
     wire->stalled = false;
     emitEvent("resumed");
   } else if (command == "quit") {
@@ -280,20 +268,20 @@ int main(int argc, char** argv) {
   }
   catchStopSignals(onSignal);
 
-  Wire wire = {-1, false, false, 0, 0, -1};
+  Wire wire = {{-1, -1, -1, 0}, false, false, 0, 0, -1};
   plugWire(&wire, device);
-  if (wire.master == -1) return 1;
+  if (wire.pty.master == -1) return 1;
   printf("ready %s\n", device);
   fflush(stdout);
 
   bool stdinOpen = true;
   std::string pending;
   while (!g_stop) {
-    const bool plugged = wire.master != -1;
-    struct pollfd fds[2] = {{stdinOpen ? 0 : -1, POLLIN, 0}, {-1, POLLIN, 0}};
-    // A closed line keeps reporting a hang-up, so while nobody has it open
-    // we look again every few milliseconds instead of polling it.
-    if (plugged && wire.hostOpen && !wire.stalled && wire.due == 0) fds[1].fd = wire.master;
+    const bool plugged = wire.pty.master != -1;
+    // The host's opens and closes wake us too; while it has the line
+    // closed we also look again every few milliseconds.
+    struct pollfd fds[3] = {{stdinOpen ? 0 : -1, POLLIN, 0}, {-1, POLLIN, 0}, {plugged ? wire.pty.watch : -1, POLLIN, 0}};
+    if (plugged && wire.hostOpen && !wire.stalled && wire.due == 0) fds[1].fd = wire.pty.master;
     double timeout = plugged && (!wire.hostOpen || wire.stalled) ? 0.002 : 0.2;
     if (wire.due != 0) {
       double left = wire.due - nowSeconds();
@@ -301,7 +289,7 @@ int main(int argc, char** argv) {
     }
     // ppoll: the wire's byte times are finer than poll's milliseconds.
     struct timespec wait = {static_cast<time_t>(timeout), static_cast<long>((timeout - static_cast<long>(timeout)) * 1e9)};
-    if (ppoll(fds, 2, &wait, NULL) < 0 && errno != EINTR) break;
+    if (ppoll(fds, 3, &wait, NULL) < 0 && errno != EINTR) break;
 
     if (plugged && wire.stalled) watchHost(&wire);
     if (plugged && !wire.stalled && paced) serviceLinePaced(&wire);
@@ -319,7 +307,7 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (wire.master != -1) unplugDevice(device, wire.master);
+  if (wire.pty.master != -1) unplugDevice(device, &wire.pty);
   if (g_record != NULL) fclose(g_record);
   return 0;
 }

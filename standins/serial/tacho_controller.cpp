@@ -79,8 +79,8 @@ int main(int argc, char** argv) {
   }
   catchStopSignals(onSignal);
 
-  int master = plugDevice(device);
-  if (master == -1) return 1;
+  PtyDevice pty;
+  if (!plugDevice(device, &pty)) return 1;
   say(std::string("ready ") + device);
 
   bool stdinOpen = true;
@@ -91,9 +91,9 @@ int main(int argc, char** argv) {
   size_t cyclePos = 0;
   double nextTick = nowSeconds() + periodMs / 1000.0;
   while (!g_stop) {
-    bool listening = master != -1 && hostHasLineOpen(master);
-    if (master != -1) drainInput(master);
-    if (listening && !configured && hostConfiguredLine(master)) {
+    bool listening = pty.master != -1 && hostHasLineOpen(&pty);
+    if (pty.master != -1) drainInput(pty.master);
+    if (listening && !configured && hostConfiguredLine(pty.master)) {
       configured = true;
       say("configured");
     }
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
       if (nextTick < now) nextTick = now + periodMs / 1000.0;
     }
     if (configured && !queue.empty()) {
-      ssize_t n = write(master, queue.data(), queue.size());
+      ssize_t n = write(pty.master, queue.data(), queue.size());
       if (n > 0) queue.erase(0, static_cast<size_t>(n));
       if (queue.empty() && periodMs == 0) say("sent " + std::to_string(queuedTotal));
     }
@@ -140,20 +140,18 @@ int main(int argc, char** argv) {
         } else {
           fprintf(stderr, "tacho_controller: bad byte list: %s\n", command.c_str());
         }
-      } else if (command == "unplug" && master != -1) {
-        unplugDevice(device, master);
-        master = -1;
+      } else if (command == "unplug" && pty.master != -1) {
+        unplugDevice(device, &pty);
         configured = false;
         say("unplugged");
-      } else if (command == "plug" && master == -1) {
-        master = plugDevice(device);
-        if (master == -1) return 1;
+      } else if (command == "plug" && pty.master == -1) {
+        if (!plugDevice(device, &pty)) return 1;
         say("plugged");
       } else if (command == "quit") {
         g_stop = 1;
       }
     }
   }
-  if (master != -1) unplugDevice(device, master);
+  if (pty.master != -1) unplugDevice(device, &pty);
   return 0;
 }

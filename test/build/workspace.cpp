@@ -67,13 +67,12 @@ void expectInstallSpace(const std::string& workspace) {
   const std::string install = workspace + "/install";
   for (const std::string& program : kPrograms)
     EXPECT_TRUE(isExecutable(install + "/lib/pelmora/" + program)) << program;
-  EXPECT_TRUE(isExecutable(install + "/lib/pelmora/car"));
+  EXPECT_TRUE(exists(install + "/share/pelmora/pelmora-car.service"));
   EXPECT_TRUE(exists(install + "/lib/libgpio_sysfs.so"));
   EXPECT_TRUE(exists(install + "/include/gpio_sysfs.h"));
   EXPECT_TRUE(exists(install + "/include/pelmora/Telemetry.h"));
   EXPECT_TRUE(exists(install + "/share/pelmora/msg/Tachometer.msg"));
   EXPECT_TRUE(exists(install + "/share/pelmora/package.xml"));
-  EXPECT_FALSE(exists(install + "/share/pelmora/launch/bench.launch"));  // needs the stand-ins
   Child check;
   EXPECT_EQ(0, runInWorkspace(workspace, "source install/setup.bash && \"$(rospack find roslaunch)/scripts/roslaunch-check\" "
                               "install/share/pelmora/launch/car.launch",

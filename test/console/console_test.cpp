@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "arguments.h"
 #include "console.h"
 #include "text_source.h"
 
@@ -88,6 +90,75 @@ TEST(Console, RunValueSkipsDroppedWordsAndEndsAtZero) {
   EXPECT_EQ(7, nextRunValue(nextFromText, &text));
   EXPECT_EQ(0, nextRunValue(nextFromText, &text));
   EXPECT_EQ(text.text.size(), text.at);
+}
+
+// The console programs' command lines as one table: what is left of argv
+// (the program's own words, in order), the options taken, or the error.
+struct ArgumentsRow {
+  std::vector<std::string> argv;  // without the program's name
+  int accepted;
+  const char* left;  // the words left, space-separated; or "error: ..." (its start)
+  bool noConsole;
+  const char* cwd;
+  int staleMs;
+};
+
+const int kAll = kNoConsoleOption | kCwdOption | kStaleOption;
+
+const ArgumentsRow kArgumentRows[] = {
+    {{}, kAll, "", false, "", 0},
+    // roslaunch's arguments go wherever they are, also before the mode word.
+    {{"__name:=serial_write", "read", "__log:=/tmp/x.log", "serial:=/car/serial"}, kAll, "read", false, "", 0},
+    {{"--no-console", "--cwd", "/tmp/car/bridge", "--stale-ms", "500", "--watch", "__name:=w"}, kAll, "--watch",
+     true, "/tmp/car/bridge", 500},
+    // The mode word is the first other argument; later words stay behind it.
+    {{"--watch", "--no-console", "read"}, kAll, "--watch read", true, "", 0},
+    // An option's value is the argument after it, unless roslaunch added it.
+    {{"--cwd", "--no-console", "write"}, kAll, "write", false, "--no-console", 0},
+    {{"--cwd", "__name:=w"}, kAll, "error: --cwd needs a folder", false, "", 0},
+    {{"--stale-ms", "1"}, kAll, "", false, "", 1},
+    {{"--stale-ms", "3600000"}, kAll, "", false, "", 3600000},
+    // Options a program does not accept are words of its own.
+    {{"--no-console", "--cwd", "d", "5"}, kCwdOption, "--no-console 5", false, "d", 0},
+    {{"--cwd", "d", "--stale-ms", "9", "x"}, kNoConsoleOption, "--cwd d --stale-ms 9 x", false, "", 0},
+    // Spelled exactly: anything else is a word.
+    {{"--No-Console", "--no-console=1", "-no-console", "--cwd=d"}, kAll,
+     "--No-Console --no-console=1 -no-console --cwd=d", false, "", 0},
+    {{"write", "--cwd"}, kAll, "error: --cwd needs a folder", false, "", 0},
+    {{"--cwd", ""}, kAll, "error: --cwd needs a folder", false, "", 0},
+    {{"--stale-ms"}, kAll, "error: --stale-ms needs", false, "", 0},
+    {{"--stale-ms", "0"}, kAll, "error: --stale-ms needs", false, "", 0},
+    {{"--stale-ms", "-5"}, kAll, "error: --stale-ms needs", false, "", 0},
+    {{"--stale-ms", "500ms"}, kAll, "error: --stale-ms needs", false, "", 0},
+    {{"--stale-ms", ""}, kAll, "error: --stale-ms needs", false, "", 0},
+    {{"--stale-ms", "3600001"}, kAll, "error: --stale-ms needs", false, "", 0},
+    {{"--stale-ms", "99999999999999999999"}, kAll, "error: --stale-ms needs", false, "", 0},
+};
+
+TEST(ConsoleArguments, TableOfCommandLines) {
+  for (const ArgumentsRow& row : kArgumentRows) {
+    std::vector<std::string> words = row.argv;
+    words.insert(words.begin(), "program");
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(words.size());
+    SCOPED_TRACE(testing::PrintToString(row.argv));
+    ConsoleArguments args;
+    const char* error = takeConsoleArguments(&argc, argv.data(), row.accepted, &args);
+    std::string left;
+    if (error != nullptr) {
+      left = std::string("error: ") + error;
+      EXPECT_EQ(0u, left.find(row.left)) << left;
+      continue;
+    }
+    for (int k = 1; k < argc; ++k) left += (k > 1 ? " " : "") + std::string(argv[k]);
+    EXPECT_EQ(row.left, left);
+    EXPECT_EQ(nullptr, argv[argc]);
+    EXPECT_EQ(row.noConsole, args.noConsole);
+    EXPECT_EQ(row.cwd, std::string(args.cwd ? args.cwd : ""));
+    EXPECT_EQ(row.staleMs, args.staleMs);
+  }
 }
 
 }  // namespace

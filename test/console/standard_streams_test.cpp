@@ -33,11 +33,13 @@ std::string target(pid_t pid, int fd) {
 TEST(StandardStreams, EveryProgramStartedWithoutThemHasDevNullInstead) {
   const std::string dir = makeTempDir("/tmp/standard_streams");
   ASSERT_NE("", dir);
-  // Those that read a console keep their input, or its end would stop them.
+  // Those that read a console keep their input, or its end would stop them
+  // (without one, --no-console, they do not read it).
   const Row rows[] = {
       {{"gpio_hold"}, kClosedOutput},      {{"serial", "write"}, kClosedOutput},
       {{"drive_command"}, kClosedOutput},  {{"tachometer"}, kClosedStreams},
       {{"teleop_files", dir}, kClosedStreams}, {{"camera_launcher"}, kClosedStreams},
+      {{"gpio_hold", "--no-console"}, kClosedStreams}, {{"serial", "--no-console", "write"}, kClosedStreams},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.argv[0]);

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <string>
+#include <vector>
 
 #include "gpio_board.h"
 #include "process.h"
@@ -25,9 +26,11 @@ class GpioHolder : public ::testing::Test {
     stopChild(&holder_, SIGKILL, 2);
     stopGpioBoard(&sim_);
   }
-  void startHolder(InputMode input = kBlockingInput) {
+  // Arguments other than --no-console are ignored.
+  void startHolder(InputMode input = kBlockingInput, std::vector<std::string> args = {"ignored", "--args"}) {
+    args.insert(args.begin(), programPath("gpio_hold"));
     std::string error;
-    ASSERT_TRUE(startChild(&holder_, {programPath("gpio_hold"), "ignored", "--args"}, "", {}, &error, input)) << error;
+    ASSERT_TRUE(startChild(&holder_, args, "", {}, &error, input)) << error;
   }
   // Holding: the line is exported and "in" was written to its direction.
   bool waitHolding() {

@@ -154,15 +154,18 @@ void runGpio(std::map<std::string, std::string>* r) {
   (*r)["gpio.open.absent"] = readFile(line + "value", 1);
 }
 
-// The controller's end of the drive line: the gadget tty, or the pty master.
-int g_device = -1;  // written and read by the main thread only
+// The controller's end of the drive line: the gadget tty, or the pty
+// master of g_pty. Both written and read by the main thread only.
+int g_device = -1;
+PtyDevice g_pty;
 
 bool plug() {
   if (g_kernel) {
     if (!plugCable()) return false;
     g_device = openGadget("/dev/ttyGS0");
   } else {
-    g_device = plugDevice("/dev/ttyACM0");
+    plugDevice("/dev/ttyACM0", &g_pty);
+    g_device = g_pty.master;
   }
   return g_device >= 0;
 }
@@ -172,7 +175,7 @@ void unplug() {
     unplugCable();
     close(g_device);
   } else {
-    unplugDevice("/dev/ttyACM0", g_device);
+    unplugDevice("/dev/ttyACM0", &g_pty);
   }
   g_device = -1;
 }

@@ -1,30 +1,22 @@
 // Unit tests of the serial bridge's pure rules: mode choice, byte
-// encodings and the change filter.
+// encodings, the change filter and the freshness bound.
 #include <gtest/gtest.h>
 
 #include <climits>
 
 #include "bridge_logic.h"
 
+// The mode word is the first argument left once the console programs'
+// options and roslaunch's arguments are taken out (console/arguments.h).
 TEST(BridgeMode, OnlyExactReadOrWatchSelectsThem) {
-  const char* none[] = {"serial"};
-  const char* read[] = {"serial", "read"};
-  const char* readMore[] = {"serial", "read", "whatever"};
-  const char* upper[] = {"serial", "READ"};
-  const char* longer[] = {"serial", "reader"};
-  const char* empty[] = {"serial", ""};
-  const char* watch[] = {"serial", "--watch", "read"};
-  const char* watchLater[] = {"serial", "write", "--watch"};
-  const char* watchLonger[] = {"serial", "--watcher"};
-  EXPECT_EQ(kModeNeutral, bridgeMode(1, none));
-  EXPECT_EQ(kModeReader, bridgeMode(2, read));
-  EXPECT_EQ(kModeReader, bridgeMode(3, readMore));
-  EXPECT_EQ(kModeWriter, bridgeMode(2, upper));
-  EXPECT_EQ(kModeWriter, bridgeMode(2, longer));
-  EXPECT_EQ(kModeWriter, bridgeMode(2, empty));
-  EXPECT_EQ(kModeWatchingWriter, bridgeMode(3, watch));
-  EXPECT_EQ(kModeWriter, bridgeMode(3, watchLater));
-  EXPECT_EQ(kModeWriter, bridgeMode(2, watchLonger));
+  EXPECT_EQ(kModeNeutral, bridgeMode(nullptr));
+  EXPECT_EQ(kModeReader, bridgeMode("read"));
+  EXPECT_EQ(kModeWriter, bridgeMode("READ"));
+  EXPECT_EQ(kModeWriter, bridgeMode("reader"));
+  EXPECT_EQ(kModeWriter, bridgeMode(""));
+  EXPECT_EQ(kModeWatchingWriter, bridgeMode("--watch"));
+  EXPECT_EQ(kModeWriter, bridgeMode("write"));
+  EXPECT_EQ(kModeWriter, bridgeMode("--watcher"));
 }
 
 TEST(CommandEncoding, ThrottleTableTruncatesAndWraps) {
@@ -77,4 +69,55 @@ TEST(ChangeFilter, SendsOnlyChangedPairsWhenFiltering) {
   EXPECT_TRUE(pairToSend(true, 61, 166, 60, 166));
   EXPECT_TRUE(pairToSend(true, 60, 165, 60, 166));
   EXPECT_TRUE(pairToSend(false, 60, 90, 60, 90));
+}
+
+// The freshness bound of 500 ms as one scenario, pass by pass: what each
+// look at the two files gives. Stamps differ in one field at a time.
+TEST(FreshnessBound, StaleUntilWrittenThenNeutralOnceAfterTheBound) {
+  const FileStamp absent = FileStamp();
+  const FileStamp a = {true, 10, 1000, 1000, 5};
+  FileStamp b = a;
+  b.inode = 11;  // another file renamed over it
+  FileStamp inPlace = a;
+  inPlace.modifiedNs = 2000;  // written in place, same size
+  FileStamp grown = inPlace;
+  grown.size = 6;
+  FileStamp touched = grown;
+  touched.changedNs = 3000;
+  const int kBound = 500;
+  struct Pass {
+    FileStamp throttle;
+    FileStamp steering;
+    double at;
+    FreshVerdict verdict;
+  };
+  const Pass passes[] = {
+      {a, a, 0, kFreshHold},            // a writer starting sees the files, not a write
+      {a, a, 10000, kFreshHold},        // and waits for one however long
+      {b, a, 10010, kFreshResume},      // renamed over: the files' pair, even if unchanged
+      {b, a, 10509, kFreshForward},
+      {b, a, 10510, kFreshGoStale},     // 500 ms without a write: neutral, once
+      {b, a, 10600, kFreshHold},
+      {b, absent, 10700, kFreshHold},   // a file going away is no write
+      {b, inPlace, 10800, kFreshResume},  // one that comes back is
+      {b, inPlace, 11200, kFreshForward},
+      {grown, inPlace, 11250, kFreshForward},  // each change starts the bound anew
+      {grown, touched, 11700, kFreshForward},
+      {grown, touched, 12199, kFreshForward},
+      {grown, touched, 12200, kFreshGoStale},
+      {grown, touched, 99999, kFreshHold},
+  };
+  Freshness f;
+  startFreshness(&f);
+  for (const Pass& p : passes) {
+    SCOPED_TRACE(p.at);
+    const FileStamp stamps[2] = {p.throttle, p.steering};
+    EXPECT_EQ(p.verdict, freshness(&f, stamps, p.at, kBound));
+  }
+  // Files missing at the start: the first one written is seen.
+  startFreshness(&f);
+  const FileStamp none[2] = {absent, absent};
+  const FileStamp one[2] = {a, absent};
+  EXPECT_EQ(kFreshHold, freshness(&f, none, 0, kBound));
+  EXPECT_EQ(kFreshResume, freshness(&f, one, 5, kBound));
 }

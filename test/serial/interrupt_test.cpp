@@ -1,7 +1,8 @@
 // Stop signals on the shipped bridge builds, as one table: each stage of a
 // run (its line missing, starting, running, in a burst, already stopping)
-// in writer mode (plain, and some stages watching) and reader mode, times
-// SIGINT, SIGTERM and SIGHUP, times both builds. Each signal must act as a typed 0: exit status 0, nothing on
+// in writer mode (plain, and some stages watching) and reader mode, some
+// without a console (--no-console, standard input closed: only a signal
+// stops them), times SIGINT, SIGTERM and SIGHUP, times both builds. Each signal must act as a typed 0: exit status 0, nothing on
 // standard error, and in writer mode the neutral pair the last thing on the
 // drive line before it closes, with only the operator's pairs before it.
 #include <gtest/gtest.h>
@@ -28,29 +29,35 @@ enum Stage {
   kStopping,      // a 0 typed just before
   kSignalled,     // writer: another stop signal just before
   kNumberAfter,   // writer: a number typed right after the signal
+  kBurstTwice,    // writer: in a burst, and another stop signal right after (a supervisor and its parent both stopping it)
 };
 
 struct Row {
   const char* word;  // the bridge's argument
   Stage stage;
   const char* name;
+  bool noConsole;
 };
 
 const Row kRows[] = {
-    {"write", kNoLine, "writer without its line"},
-    {"write", kStarting, "writer starting"},
-    {"write", kRunning, "writer running"},
-    {"write", kBurst, "writer in a burst of changes"},
-    {"write", kStopping, "writer after a typed 0"},
-    {"write", kSignalled, "writer after another stop signal"},
-    {"write", kNumberAfter, "writer, a number typed after the signal"},
-    {"--watch", kNoLine, "watching writer without its line"},
-    {"--watch", kRunning, "watching writer running"},
-    {"--watch", kBurst, "watching writer in a burst of changes"},
-    {"read", kNoLine, "reader without its line"},
-    {"read", kRunning, "reader on an idle line"},
-    {"read", kBurst, "reader in a burst of bytes"},
-    {"read", kStopping, "reader after a typed 0"},
+    {"write", kNoLine, "writer without its line", false},
+    {"write", kStarting, "writer starting", false},
+    {"write", kRunning, "writer running", false},
+    {"write", kBurst, "writer in a burst of changes", false},
+    {"write", kStopping, "writer after a typed 0", false},
+    {"write", kSignalled, "writer after another stop signal", false},
+    {"write", kNumberAfter, "writer, a number typed after the signal", false},
+    {"write", kBurstTwice, "writer in a burst, two stop signals", false},
+    {"--watch", kNoLine, "watching writer without its line", false},
+    {"--watch", kRunning, "watching writer running", false},
+    {"--watch", kBurst, "watching writer in a burst of changes", false},
+    {"read", kNoLine, "reader without its line", false},
+    {"read", kRunning, "reader on an idle line", false},
+    {"read", kBurst, "reader in a burst of bytes", false},
+    {"read", kStopping, "reader after a typed 0", false},
+    {"write", kRunning, "writer running without a console", true},
+    {"--watch", kRunning, "watching writer running without a console", true},
+    {"read", kRunning, "reader on a line without a console", true},
 };
 
 class BridgeInterrupt : public BridgeTest {
@@ -59,8 +66,15 @@ class BridgeInterrupt : public BridgeTest {
     ASSERT_TRUE(waitUntil([&] { return catchesSignals(bridge.pid, {SIGINT, SIGTERM, SIGHUP}); }, 10))
         << "the bridge never installed its stop handlers";
   }
-  void runWriter(const std::string& word, Stage stage, const Build& build, int sig);
-  void runReader(Stage stage, const Build& build, int sig);
+  void runWriter(const Row& row, const Build& build, int sig);
+  void runReader(const Row& row, const Build& build, int sig);
+  // Without a console the bridge starts with standard input closed, whose
+  // end would stop it at once if it read it.
+  void start(const Row& row, const Build& build) {
+    std::vector<std::string> args = {row.word};
+    if (row.noConsole) args.insert(args.begin(), "--no-console");
+    ASSERT_TRUE(startBridge(&bridge, build.name, args, tree.run, row.noConsole ? kClosedInput : kBlockingInput));
+  }
   // Between the neutral pairs only the operator's: throttle 1700 or 1800,
   // steering 45.
   void expectOperatorPairs(const Build& build) {
@@ -72,12 +86,13 @@ class BridgeInterrupt : public BridgeTest {
   }
 };
 
-void BridgeInterrupt::runWriter(const std::string& word, Stage stage, const Build& build, int sig) {
+void BridgeInterrupt::runWriter(const Row& row, const Build& build, int sig) {
+  const Stage stage = row.stage;
   setFiles(build, 1700, 45);
   if (stage != kNoLine) {
     ASSERT_TRUE(startDriveController(&drive));
   }
-  ASSERT_TRUE(startBridge(&bridge, build.name, {word}, tree.run));
+  ASSERT_NO_FATAL_FAILURE(start(row, build));
   if (stage == kNoLine) {
     ASSERT_TRUE(waitForOutput(&bridge, "open_port: Unable to open /dev/ttyACM0.\n", 10));
   }
@@ -85,11 +100,16 @@ void BridgeInterrupt::runWriter(const std::string& word, Stage stage, const Buil
   if (stage >= kRunning) {
     ASSERT_TRUE(waitBytes(4));
   }
+  if (row.noConsole) {
+    // Still forwarding, its console long closed.
+    setFiles(build, 1800, 45);
+    ASSERT_TRUE(waitLastPair(80, steeringOf(build, 45)));
+  }
   if (stage == kStopping) {
     ASSERT_TRUE(writeInput(&bridge, "0\n"));
   }
   if (stage == kSignalled) kill(bridge.pid, sig == SIGINT ? SIGTERM : SIGINT);
-  if (stage == kBurst) {
+  if (stage == kBurst || stage == kBurstTwice) {
     // The operator program runs until the bridge has exited; no assertion
     // may leave this block before it is joined.
     std::atomic<bool> changing(true);
@@ -99,6 +119,7 @@ void BridgeInterrupt::runWriter(const std::string& word, Stage stage, const Buil
     });
     bool burstSeen = waitBytes(40);
     kill(bridge.pid, sig);
+    if (stage == kBurstTwice) kill(bridge.pid, sig == SIGINT ? SIGTERM : SIGINT);
     bool exited = waitExitReading(&bridge, &drive, 10);
     changing = false;
     operatorProgram.join();
@@ -122,13 +143,14 @@ void BridgeInterrupt::runWriter(const std::string& word, Stage stage, const Buil
   expectOperatorPairs(build);
 }
 
-void BridgeInterrupt::runReader(Stage stage, const Build& build, int sig) {
+void BridgeInterrupt::runReader(const Row& row, const Build& build, int sig) {
+  const Stage stage = row.stage;
   std::string burst = "send";
   for (int b = 1; b < 256; ++b) burst += " " + std::to_string(b);
   if (stage != kNoLine) {
     ASSERT_TRUE(startTachoController(&tacho));
   }
-  ASSERT_TRUE(startBridge(&bridge, build.name, {"read"}, tree.run));
+  ASSERT_NO_FATAL_FAILURE(start(row, build));
   if (stage == kNoLine) {
     ASSERT_TRUE(waitForOutput(&bridge, "open_port: Unable to open /dev/ttyACM1.\n", 10));
   } else {
@@ -137,6 +159,11 @@ void BridgeInterrupt::runReader(Stage stage, const Build& build, int sig) {
   ASSERT_NO_FATAL_FAILURE(waitHandlers());
   if (stage == kBurst) {
     ASSERT_TRUE(writeInput(&tacho, burst + "\n"));
+    ASSERT_TRUE(waitForOutput(&bridge, "Tachometer: 1\n", 10));
+  }
+  if (row.noConsole) {
+    // Still reading, its console long closed.
+    ASSERT_TRUE(writeInput(&tacho, "send 1\n"));
     ASSERT_TRUE(waitForOutput(&bridge, "Tachometer: 1\n", 10));
   }
   if (stage == kStopping) {
@@ -161,9 +188,9 @@ TEST_F(BridgeInterrupt, EachStopSignalAtEachStageStopsCleanly) {
       for (int sig : kStopSignals) {
         SCOPED_TRACE(std::string(row.name) + " / " + build.name + " / " + strsignal(sig));
         if (std::string(row.word) == "read") {
-          runReader(row.stage, build, sig);
+          runReader(row, build, sig);
         } else {
-          runWriter(row.word, row.stage, build, sig);
+          runWriter(row, build, sig);
         }
         reset();
       }

@@ -305,3 +305,54 @@ TEST_F(WriterFaults, CommandFilesThatAreNotRegularFilesNeverHoldUpAStop) {
     }
   }
 }
+
+// A second bridge on a line that another one holds (a second launch, or
+// one typed by hand) says so once, writes nothing to it (neutral mode ends
+// at once) and takes the line once the first lets go, neutral pair first.
+// serial_raw writes on every pass: any byte of it would show. The same for
+// a second reader of the tachometer controller.
+TEST_F(WriterFaults, ASecondBridgeOnAHeldLineWritesNothingAndTakesItOnceFree) {
+  const std::string held = "open_port: /dev/ttyACM0 is held by another program.\n";
+  ASSERT_NO_FATAL_FAILURE(startSending(kBuilds[0], "--watch"));
+  Child neutral;
+  ASSERT_TRUE(startBridge(&neutral, "serial", {}, tree.run));
+  ASSERT_TRUE(waitExit(&neutral, 10));
+  EXPECT_EQ(0, exitCode(neutral));
+  EXPECT_EQ(held, neutral.outText);
+
+  Child second;
+  setFiles(kBuilds[1], 1800, 135);
+  ASSERT_TRUE(startBridge(&second, "serial_raw", {"--no-console", "write"}, tree.run));
+  ASSERT_TRUE(waitForOutput(&second, held, 10));
+  const size_t bytesBefore = driveBytes(drive).size();
+  // At least two more tries about a second apart, each refused.
+  const double refused = nowSeconds();
+  waitUntil([&] { pumpOutput(&second, 0.05); updateDrive(&drive, 0); return nowSeconds() - refused > 2.5; }, 5);
+  EXPECT_EQ(held, second.outText);
+  EXPECT_EQ(bytesBefore, driveBytes(drive).size()) << "a byte reached the held line";
+  EXPECT_EQ(1, countEvents(drive, "open"));
+
+  stopAndExpectNeutralLast(kBuilds[0]);
+  ASSERT_TRUE(waitForOutputReading(&second, &drive, "port is open.\n", 10));
+  ASSERT_TRUE(waitDrive(&drive, [](const DriveController& d) {
+    return startsWith(bytesSinceLastOpen(d), {60, 90, 80, 135});
+  }, 10)) << testing::PrintToString(bytesSinceLastOpen(drive));
+  kill(second.pid, SIGTERM);
+  ASSERT_TRUE(waitExitReading(&second, &drive, 10));
+  EXPECT_EQ(0, exitCode(second));
+
+  ASSERT_TRUE(startTachoController(&tacho));
+  Child reader, secondReader;
+  ASSERT_TRUE(startBridge(&reader, "serial", {"read"}, tree.run));
+  ASSERT_TRUE(waitForOutput(&tacho, "configured\n", 10));
+  ASSERT_TRUE(startBridge(&secondReader, "serial", {"read"}, tree.run));
+  ASSERT_TRUE(waitForOutput(&secondReader, "open_port: /dev/ttyACM1 is held by another program.\n", 10));
+  ASSERT_TRUE(writeInput(&tacho, "send 9\n"));
+  ASSERT_TRUE(waitForOutput(&reader, "Tachometer: 9\n", 10));
+  ASSERT_TRUE(writeInput(&reader, "0\n"));
+  ASSERT_TRUE(waitExit(&reader, 10));
+  ASSERT_TRUE(waitForOutput(&secondReader, "port is open.\n", 10));
+  ASSERT_TRUE(writeInput(&secondReader, "0\n"));
+  ASSERT_TRUE(waitExit(&secondReader, 10));
+  EXPECT_EQ("open_port: /dev/ttyACM1 is held by another program.\nport is open.\n", secondReader.outText);
+}

@@ -427,3 +427,34 @@ TEST_F(CommandWriter, AtRestTheWatchingWriterUsesASmallShareOfThePlainOnesProces
   printf("serial at rest: %.1f %% of a core plain, %.2f %% watching\n", share[0] * 100, share[1] * 100);
   EXPECT_LT(share[1], share[0] / 10);
 }
+
+// The freshness bound as the car uses it (--stale-ms with --watch): the
+// files as the writer finds them at its start are not forwarded; once
+// written they are; when nothing is written for the bound the neutral pair
+// follows within the bound and one pass, once, said in one line; written
+// again, the files' pair is back.
+TEST_F(CommandWriter, StaleBoundRestsTheCarWhenTheFilesStopBeingWritten) {
+  const int kBoundMs = 300;
+  setFiles(kSerial, 1700, 45);
+  ASSERT_TRUE(startDriveController(&drive));
+  ASSERT_TRUE(startBridge(&bridge, "serial", {"--stale-ms", std::to_string(kBoundMs), "--watch"}, tree.run));
+  ASSERT_TRUE(waitForOutput(&bridge, "swrite: holding the neutral command until a command file is written.\n", 10));
+  const double started = nowSeconds();
+  waitUntil([&] { updateDrive(&drive, 0.05); return nowSeconds() - started > 0.5; }, 5);
+  EXPECT_EQ((std::vector<int>{60, 166}), driveBytes(drive)) << "a command the writer did not see written";
+
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    setFile("throttle.txt", "1700\n");
+    const double written = nowSeconds();
+    ASSERT_TRUE(waitLastPair(70, 211));
+    ASSERT_TRUE(waitLastPair(60, 166));
+    const double rested = drive.events.back().time - written;
+    printf("neutral pair %.0f ms after the last write (bound %d ms)\n", rested * 1000, kBoundMs);
+    EXPECT_GE(rested, kBoundMs / 1000.0);
+    EXPECT_LT(rested, (kBoundMs + 90 + 150) / 1000.0);
+  }
+  stopAndExpectNeutralLast(kSerial);
+  EXPECT_EQ(2, countOf(bridge.outText, "swrite: no command written for 300 ms: neutral command.\n")) << bridge.outText;
+  EXPECT_EQ((std::vector<int>{60, 166, 70, 211, 60, 166, 70, 211, 60, 166, 60, 166}), driveBytes(drive));
+}

@@ -45,12 +45,28 @@ TEST(TeleopDecisions, DeadmanFiresOnceHalfASecondAfterTheLastCommandAndTheEndRes
   EXPECT_EQ(kRestAngle, s.angle);
 }
 
-TEST(TeleopDecisions, AFileIsWrittenFirstThenOnlyWhenItsValueChanges) {
-  CommandFile file = {false, 0};
-  EXPECT_TRUE(fileNeedsWrite(file, 0));  // never written: even a 0 must go out
-  file = {true, 1700};
-  EXPECT_FALSE(fileNeedsWrite(file, 1700));
-  EXPECT_TRUE(fileNeedsWrite(file, 1600));
+// A file is written first, then when its value changes, and while commands
+// arrive also when its last write is kRefreshSeconds old (a writer with a
+// freshness bound must see a live operator), never so at rest.
+TEST(TeleopDecisions, AFileIsWrittenFirstOnChangesAndAgainWhileDriving) {
+  TeleopState s;
+  teleopStart(&s);
+  CommandFile file = {false, 0, 0};
+  EXPECT_TRUE(fileNeedsWrite(file, 0, s, 0));  // never written: even a 0 must go out
+  file = {true, 1600, 0};
+  EXPECT_FALSE(fileNeedsWrite(file, 1600, s, 100));  // at rest before any command
+  teleopCommand(&s, 1700, 60, 10);
+  file = {true, 1700, 10};
+  EXPECT_FALSE(fileNeedsWrite(file, 1700, s, 10.08));
+  EXPECT_TRUE(fileNeedsWrite(file, 1700, s, 10.1));
+  EXPECT_TRUE(fileNeedsWrite(file, 1600, s, 10.001));
+  EXPECT_LT(kRefreshSeconds, 0.1);
+  ASSERT_TRUE(teleopDeadman(&s, 10.5));
+  file = {true, 1600, 10.5};
+  EXPECT_FALSE(fileNeedsWrite(file, 1600, s, 20));  // silent once the deadman fired
+  teleopCommand(&s, 1700, 60, 30);
+  teleopStop(&s);
+  EXPECT_FALSE(fileNeedsWrite(file, 1600, s, 40));  // nor once the node ends
 }
 
 std::string readWhole(const std::string& path) {
