@@ -63,7 +63,7 @@ struct Health {
 };
 
 // The facts of the latest report and the mode in use: written by
-// reportHealth, read by describeHealth, which the updater calls from it
+// reportHealthIfDue, read by describeHealth, which the updater calls from it
 // (main thread only).
 static HealthFacts g_facts;
 static const char* g_mode = "polling";
@@ -217,7 +217,8 @@ static void sampleLine(Line* line, double nowMs, double wakeMs) {
 // The updater's one task: the latest facts as a status.
 static void describeHealth(diagnostic_updater::DiagnosticStatusWrapper& status) {
   std::string message;
-  status.summary(static_cast<unsigned char>(healthLevel(g_facts, &message)), message);
+  const int level = healthLevel(g_facts, &message);
+  status.summary(static_cast<unsigned char>(level), message);
   status.add("mode", g_mode);
   status.addf("windows published per second", "%.1f", g_facts.windowsPerSecond);
   if (g_facts.lostSinceStart < 0) {
@@ -307,7 +308,7 @@ int main(int argc, char** argv) {
   initTimer();
   diagnostic_updater::Updater updater;
   updater.setHardwareID("gpio397");
-  updater.add("tachometer", describeHealth);
+  updater.add("wheel speed", describeHealth);
   Health health = {0.0, 0, 0, -1.0, 0.0, 0, 0, -2 * kWindowLimitMs};
 
   char rpmName[kLogNameSize];
