@@ -5,24 +5,41 @@
 
 #include "window.h"
 
+namespace {
+
+// The folder that holds path ("" for a path without one).
+std::string parentOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+}  // namespace
+
 int chipOfLine(const std::vector<GpioChip>& sysfsChips, const std::vector<GpioChip>& devices, int line,
                int* offset) {
   for (size_t k = 0; k < sysfsChips.size(); ++k) {
     const GpioChip& chip = sysfsChips[k];
     if (line < chip.base || line - chip.base >= chip.lines) continue;
     *offset = line - chip.base;
+    // The sysfs chip is ".../gpio/gpiochipBASE" inside its device's folder
+    // or beside it, under the device the chip belongs to.
+    const std::string owner = parentOf(parentOf(chip.folder));
+    int alike = -1;
+    int besides = -1;
+    int alikeCount = 0;
+    int besidesCount = 0;
     for (size_t d = 0; d < devices.size(); ++d) {
-      const std::string inside = devices[d].folder + "/";
-      if (!devices[d].folder.empty() && chip.folder.compare(0, inside.size(), inside) == 0) return static_cast<int>(d);
-    }
-    int found = -1;
-    for (size_t d = 0; d < devices.size(); ++d) {
+      if (!devices[d].folder.empty() && devices[d].folder == owner) return static_cast<int>(d);
       if (devices[d].label != chip.label || devices[d].lines != chip.lines) continue;
-      // Two chips alike in both: no telling which is which.
-      if (found >= 0) return -1;
-      found = static_cast<int>(d);
+      alike = static_cast<int>(d);
+      ++alikeCount;
+      if (!owner.empty() && parentOf(devices[d].folder) == owner) {
+        besides = static_cast<int>(d);
+        ++besidesCount;
+      }
     }
-    return found;
+    if (alikeCount == 1) return alike;
+    return besidesCount == 1 ? besides : -1;
   }
   return -1;
 }

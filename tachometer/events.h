@@ -32,8 +32,9 @@ struct GpioChip {
 
 // Index in devices of the character device of the sysfs chip that holds
 // line, with the line's offset in *offset; -1 when no chip holds it or no
-// device is that chip's. Newer kernels put the sysfs chip's folder inside
-// its device's; older ones only agree on label and line count.
+// device is surely that chip's. Some kernels put the sysfs chip's folder
+// inside its device's; most put both under the device that owns the chip,
+// where label and line count tell chips apart.
 int chipOfLine(const std::vector<GpioChip>& sysfsChips, const std::vector<GpioChip>& devices, int line,
                int* offset);
 

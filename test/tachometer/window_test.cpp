@@ -153,36 +153,38 @@ TEST(TachometerArguments, EdgesFlagAnywhereIsTakenOut) {
 }
 
 // gpio-mockup's chip at base 384 with 32 lines holds 397 as offset 13.
+// Linux 6.1 puts its sysfs chip beside its device, under the platform
+// device; a chip without a parent device has it inside its own.
 TEST(TachometerEvents, ChipOfTheLineByBaseAndLineCount) {
-  const std::vector<GpioChip> sysfs = {
-      {"", "/sys/devices/platform/soc/gpiochip0/gpio/gpiochip0", "soc", 0, 64},
-      {"", "/sys/devices/platform/gpio-mockup.0/gpiochip1/gpio/gpiochip384", "gpio-mockup-A", 384, 32}};
-  const std::vector<GpioChip> newer = {{"/dev/gpiochip0", "/sys/devices/platform/soc/gpiochip0", "soc", -1, 64},
-                                       {"/dev/gpiochip1", "/sys/devices/platform/gpio-mockup.0/gpiochip1",
-                                        "gpio-mockup-A", -1, 32}};
-  // Older kernels: the sysfs chip is not inside its device's folder.
-  const std::vector<GpioChip> older = {{"/dev/gpiochip1", "/sys/devices/platform/gpio-mockup.0/gpiochip1",
-                                        "gpio-mockup-A", -1, 32},
-                                       {"/dev/gpiochip0", "/sys/devices/platform/soc/gpiochip0", "soc", -1, 64}};
-  const std::vector<GpioChip> olderSysfs = {{"", "/sys/devices/platform/gpio-mockup.0/gpio/gpiochip384",
-                                             "gpio-mockup-A", 384, 32}};
-  const std::vector<GpioChip> twins = {older[0], older[0]};
+  const GpioChip soc = {"", "/sys/devices/soc/gpio/gpiochip0", "soc", 0, 64};
+  const GpioChip mockup = {"", "/sys/devices/platform/gpio-mockup.0/gpio/gpiochip384", "gpio-mockup-A", 384, 32};
+  const GpioChip socDevice = {"/dev/gpiochip0", "/sys/devices/soc/gpiochip0", "soc", -1, 64};
+  const GpioChip mockupDevice = {"/dev/gpiochip1", "/sys/devices/platform/gpio-mockup.0/gpiochip1", "gpio-mockup-A",
+                                 -1, 32};
+  // The same label and line count under another device.
+  const GpioChip twinDevice = {"/dev/gpiochip2", "/sys/devices/platform/gpio-mockup.1/gpiochip2", "gpio-mockup-A",
+                               -1, 32};
+  const GpioChip unnamed = {"", "/sys/devices/virtual/gpiochip3/gpio/gpiochip384", "", 384, 32};
+  const GpioChip unnamedDevice = {"/dev/gpiochip3", "/sys/devices/virtual/gpiochip3", "", -1, 32};
+  const GpioChip unresolved = {"/dev/gpiochip1", "", "gpio-mockup-A", -1, 32};
   struct Case {
     const char* name;
-    const std::vector<GpioChip>& sysfs;
-    const std::vector<GpioChip>& devices;
+    std::vector<GpioChip> sysfs;
+    std::vector<GpioChip> devices;
     int line;
     int chip;
     int offset;
   } const cases[] = {
-      {"inside its device", sysfs, newer, 397, 1, 13},
-      {"first line", sysfs, newer, 384, 1, 0},
-      {"last line", sysfs, newer, 415, 1, 31},
-      {"other chip", sysfs, newer, 63, 0, 63},
-      {"past the last", sysfs, newer, 416, -1, -1},
-      {"label and lines", olderSysfs, older, 397, 0, 13},
-      {"two alike", olderSysfs, twins, 397, -1, 13},
-      {"no device", sysfs, {}, 397, -1, 13},
+      {"beside its device", {soc, mockup}, {socDevice, mockupDevice}, 397, 1, 13},
+      {"first line", {soc, mockup}, {socDevice, mockupDevice}, 384, 1, 0},
+      {"last line", {soc, mockup}, {socDevice, mockupDevice}, 415, 1, 31},
+      {"other chip", {soc, mockup}, {mockupDevice, socDevice}, 63, 1, 63},
+      {"past the last", {soc, mockup}, {socDevice, mockupDevice}, 416, -1, -1},
+      {"twin elsewhere", {mockup}, {twinDevice, mockupDevice}, 397, 1, 13},
+      {"inside its device", {unnamed}, {socDevice, unnamedDevice}, 397, 1, 13},
+      {"label and lines only", {mockup}, {socDevice, unresolved}, 397, 1, 13},
+      {"two alike, folders unknown", {mockup}, {unresolved, unresolved}, 397, -1, 13},
+      {"no device", {soc, mockup}, {}, 397, -1, 13},
   };
   for (const Case& c : cases) {
     int offset = -1;
