@@ -15,6 +15,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include <diagnostic_updater/diagnostic_updater.h>
 #include <pelmora/Tachometer.h>
 #include <ros/ros.h>
@@ -238,7 +240,7 @@ static void describeHealth(diagnostic_updater::DiagnosticStatusWrapper& status) 
 // otherwise costs one comparison, as it runs at every sample.
 static void reportHealthIfDue(diagnostic_updater::Updater* updater, Health* health, const Line& line,
                               const LineEvents& events, double nowMs) {
-  if (!sayDue(true, health->reportedMs, nowMs)) return;
+  if (!updater || !sayDue(true, health->reportedMs, nowMs)) return;
   const bool countable = events.fd >= 0 && events.version == 2;
   if (events.fd >= 0) {
     g_mode = events.version == 2 ? "events v2" : "events v1";
@@ -306,9 +308,14 @@ int main(int argc, char** argv) {
   if (!byEvents) gpioGetValue(kSensorLine, &line.value);
   if (edges) takeUpEdges(&line);
   initTimer();
-  diagnostic_updater::Updater updater;
-  updater.setHardwareID("gpio397");
-  updater.add("wheel speed", describeHealth);
+  // None once an interrupt has shut ROS down (while waiting for the master,
+  // say): the node handles it makes would start roscpp again.
+  std::unique_ptr<diagnostic_updater::Updater> updater;
+  if (ros::ok()) {
+    updater.reset(new diagnostic_updater::Updater(node));
+    updater->setHardwareID("gpio397");
+    updater->add("wheel speed", describeHealth);
+  }
   Health health = {0.0, 0, 0, -1.0, 0.0, 0, 0, -2 * kWindowLimitMs};
 
   char rpmName[kLogNameSize];
@@ -333,7 +340,7 @@ int main(int argc, char** argv) {
     while (ros::ok() && windowOpen(changes, counts, elapsed)) {
       const double now = millis();
       flushLogsIfDue(&logs, now);
-      reportHealthIfDue(&updater, &health, line, events, now);
+      reportHealthIfDue(updater.get(), &health, line, events, now);
       const double wake = wakeTime(last, elapsed, logs.unflushed, logs.flushedMs);
       if (byEvents) {
         LineChange change;
@@ -377,7 +384,7 @@ int main(int argc, char** argv) {
     ++health.published;
     health.publishedMs = published;
     if (byEvents) sayLosses(&health, events, published);
-    reportHealthIfDue(&updater, &health, line, events, published);
+    reportHealthIfDue(updater.get(), &health, line, events, published);
 
     startNextWindow(&changes, &elapsed);
     ros::spinOnce();
