@@ -5,7 +5,7 @@
 #   make test SANITIZE=address,undefined   (or thread): a separate build folder
 #   make fuzz            every libFuzzer target for FUZZ_SECONDS each (default 60)
 #   make test-aarch64    every program cross-built for the board, tested under qemu-user
-#   make test-kernel     the board's AArch64 programs on Debian's own kernel (tools/kernelboard)
+#   make test-kernel     the board's AArch64 programs (and the native --events mode) on Debian's own kernel
 #   make bench-kernel    the tachometer node on the real kernel (x86-64 guest), beside the stand-in
 #   make bench           every benchmark, each on a simulated board
 SHELL := /bin/bash
@@ -104,9 +104,10 @@ test-aarch64: aarch64
 
 # The AArch64 builds (as for test-aarch64), then their process-level tests,
 # each inside a virtual machine running Debian's kernel with the board's
-# real drivers; the fidelity table lands in $(KERNEL_TESTS)/fidelity.md.
+# real drivers, and the native tachometer's --events mode in the x86-64
+# guest; the fidelity table lands in $(KERNEL_TESTS)/fidelity.md.
 test-kernel: aarch64
-	EXTRA_PACKAGES="qemu-system-arm cpio kmod xz-utils" tools/install-deps
+	EXTRA_PACKAGES="qemu-system-arm qemu-system-x86 cpio kmod xz-utils" tools/install-deps
 	cmake -S test/kernel -B $(KERNEL_TESTS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
 	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(PROGRAMS)
 	cmake --build $(KERNEL_TESTS) -j $(JOBS)

@@ -13,6 +13,13 @@ double millis() {
   return millisBetween(g_begin, g_end);
 }
 
+double millisAt(int64_t monotonicNs) {
+  struct timespec at;
+  at.tv_sec = static_cast<time_t>(monotonicNs / 1000000000);
+  at.tv_nsec = static_cast<long>(monotonicNs % 1000000000);
+  return millisBetween(g_begin, at);
+}
+
 double millisBetween(const struct timespec& begin, const struct timespec& end) {
   const long seconds = static_cast<long>(end.tv_sec - begin.tv_sec);
   const long nanos = static_cast<long>(end.tv_nsec - begin.tv_nsec);

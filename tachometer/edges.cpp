@@ -3,11 +3,11 @@
 
 #include <string.h>
 
-bool takeEdgesFlag(int* argc, char** argv) {
+static bool takeFlag(const char* flag, int* argc, char** argv) {
   bool found = false;
   int kept = 1;
   for (int k = 1; k < *argc; ++k) {
-    if (strcmp(argv[k], "--edges") == 0) {
+    if (strcmp(argv[k], flag) == 0) {
       found = true;
     } else {
       argv[kept++] = argv[k];
@@ -17,6 +17,10 @@ bool takeEdgesFlag(int* argc, char** argv) {
   *argc = kept;
   return found;
 }
+
+bool takeEdgesFlag(int* argc, char** argv) { return takeFlag("--edges", argc, argv); }
+
+bool takeEventsFlag(int* argc, char** argv) { return takeFlag("--events", argc, argv); }
 
 bool parseEdgeSetting(const char* text, size_t length, char* setting) {
   static const char* const kKeywords[] = {"none", "rising", "falling", "both"};

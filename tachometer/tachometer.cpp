@@ -1,9 +1,13 @@
 // tachometer: measures the wheel's speed from its sensor on GPIO line 397.
 // Counts the line's level changes per window, publishes revolutions per
 // minute on /tachometer and appends each window to logs under files/.
-//   tachometer [--edges] [--cwd DIR] [counts [speed]]   (the line exported as input, files/ present)
-// --edges sleeps in poll() between the line's edge events instead of
-// polling without pause. --cwd works in DIR, creating DIR/files if missing.
+//   tachometer [--edges | --events] [--cwd DIR] [counts [speed]]   (files/ present)
+// Polling and --edges read the line exported as input through sysfs;
+// --edges sleeps in poll() between its edge events instead of polling
+// without pause. --events requests the line itself from the kernel's GPIO
+// character device and times the windows by the kernel's event stamps.
+// --cwd works in DIR, creating DIR/files if missing. Its health goes to
+// /diagnostics about once a second.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +16,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
+
+#include <diagnostic_updater/diagnostic_updater.h>
 #include <pelmora/Tachometer.h>
 #include <ros/ros.h>
 
@@ -19,8 +26,11 @@
 #include "clock.h"
 #include "console.h"
 #include "edges.h"
+#include "events.h"
 #include "folders.h"
 #include "gpio_sysfs.h"
+#include "health.h"
+#include "line_events.h"
 #include "window.h"
 
 static const int kSensorLine = 397;
@@ -44,6 +54,24 @@ struct Line {
   char foundEdge[kEdgeSettingSize];  // the edge setting found, as the pin holder owns the line
   double failedMs;  // clock reading of the latest failed read; < 0: the latest read worked
 };
+
+// What the node has to say of itself on /diagnostics and standard error.
+struct Health {
+  double reportedMs;              // clock reading of the latest report
+  unsigned long published;        // windows published since then
+  unsigned long long lostAtReport;  // changes lost by then
+  double changeMs;                // clock reading of the latest change; < 0: none yet
+  double publishedMs;             // clock reading of the latest publishing
+  unsigned long long lostAtWindow;  // changes lost by the latest window's start
+  unsigned long long lostUnsaid;  // lost since the latest line about losses
+  double lossSaidMs;              // clock reading of that line
+};
+
+// The facts of the latest report and the mode in use: written by
+// reportHealthIfDue, read by describeHealth, which the updater calls from it
+// (main thread only).
+static HealthFacts g_facts;
+static const char* g_mode = "polling";
 
 // A log that cannot be opened is reported once and skipped: measuring and
 // publishing matter more than the record.
@@ -191,6 +219,60 @@ static void sampleLine(Line* line, double nowMs, double wakeMs) {
   line->failedMs = read ? -1.0 : millis();
 }
 
+// The updater's one task: the latest facts as a status.
+static void describeHealth(diagnostic_updater::DiagnosticStatusWrapper& status) {
+  std::string message;
+  const int level = healthLevel(g_facts, &message);
+  status.summary(static_cast<unsigned char>(level), message);
+  status.add("mode", g_mode);
+  status.addf("windows published per second", "%.1f", g_facts.windowsPerSecond);
+  if (g_facts.lostSinceStart < 0) {
+    status.add("changes lost since start", "not countable");
+  } else {
+    status.addf("changes lost since start", "%lld", g_facts.lostSinceStart);
+  }
+  status.add("line readable", g_facts.lineReadable ? "yes" : "no");
+  if (g_facts.sinceChangeMs < 0.0) {
+    status.add("time since the latest change", "no change yet");
+  } else {
+    status.addf("time since the latest change", "%.3f s", g_facts.sinceChangeMs / 1000.0);
+  }
+}
+
+// Publishes the health once a second has passed on the node's own clock;
+// otherwise costs one comparison, as it runs at every sample.
+static void reportHealthIfDue(diagnostic_updater::Updater* updater, Health* health, const Line& line,
+                              const LineEvents& events, double nowMs) {
+  if (!updater || !sayDue(true, health->reportedMs, nowMs)) return;
+  const bool countable = events.fd >= 0 && events.version == 2;
+  if (events.fd >= 0) {
+    g_mode = events.version == 2 ? "events v2" : "events v1";
+  } else {
+    g_mode = line.edgeFd >= 0 ? "edges" : "polling";
+  }
+  g_facts.windowsPerSecond = health->published * 1000.0 / (nowMs - health->reportedMs);
+  g_facts.lostSinceStart = countable ? static_cast<long long>(events.lost) : -1;
+  g_facts.lostLastSecond = static_cast<long long>(events.lost - health->lostAtReport);
+  g_facts.lineReadable = events.fd >= 0 ? events.readable : line.failedMs < 0.0;
+  g_facts.sinceChangeMs = health->changeMs < 0.0 ? -1.0 : nowMs - health->changeMs;
+  g_facts.sincePublishMs = nowMs - health->publishedMs;
+  updater->force_update();
+  health->reportedMs = nowMs;
+  health->published = 0;
+  health->lostAtReport = events.lost;
+}
+
+// Losses in the windows closed so far, said at most once a second.
+static void sayLosses(Health* health, const LineEvents& events, double nowMs) {
+  health->lostUnsaid += events.lost - health->lostAtWindow;
+  health->lostAtWindow = events.lost;
+  if (!sayDue(health->lostUnsaid > 0, health->lossSaidMs, nowMs)) return;
+  fprintf(stderr, "tachometer: %llu level changes lost in the kernel's event buffer (%llu since start); "
+          "the windows that lost them read low\n", health->lostUnsaid, events.lost);
+  health->lostUnsaid = 0;
+  health->lossSaidMs = nowMs;
+}
+
 // Every stop signal gets the interrupt's orderly stop: the open window is
 // closed and logged and the logs are closed; dying by the signal would
 // lose what they buffer. Like roscpp's own interrupt handler, this only
@@ -209,6 +291,7 @@ int main(int argc, char** argv) {
   ros::Publisher publisher = node.advertise<pelmora::Tachometer>("/tachometer", 1);
 
   const bool edges = takeEdgesFlag(&argc, argv);
+  const bool byEvents = takeEventsFlag(&argc, argv);
   ConsoleArguments options;
   const char* wrong = takeConsoleArguments(&argc, argv, kCwdOption, &options);
   if (wrong != NULL) {
@@ -223,11 +306,30 @@ int main(int argc, char** argv) {
   int speed = 0;
   readArguments(argc, argv, &counts, &speed);
   printf("This iteration's\nCounts=%d\nSpeed=%d\n", counts, speed);
+  if (edges && byEvents) {
+    fprintf(stderr, "tachometer: --edges and --events exclude each other\n");
+    return 1;
+  }
 
   Line line = {0, -1, edges, false, "", -1.0};
-  gpioGetValue(kSensorLine, &line.value);
+  LineEvents events;
+  memset(&events, 0, sizeof events);
+  events.fd = -1;
+  // The line is the node's own in --events mode: not exported, not read
+  // through sysfs. A line it cannot have ends it before the logs are touched.
+  if (byEvents && !requestLineEvents(kSensorLine, &events)) return 1;
+  if (!byEvents) gpioGetValue(kSensorLine, &line.value);
   if (edges) takeUpEdges(&line);
   initTimer();
+  // None once an interrupt has shut ROS down (while waiting for the master,
+  // say): the node handles it makes would start roscpp again.
+  std::unique_ptr<diagnostic_updater::Updater> updater;
+  if (ros::ok()) {
+    updater.reset(new diagnostic_updater::Updater(node));
+    updater->setHardwareID("gpio397");
+    updater->add("wheel speed", describeHealth);
+  }
+  Health health = {0.0, 0, 0, -1.0, 0.0, 0, 0, -2 * kWindowLimitMs};
 
   char rpmName[kLogNameSize];
   char durationName[kLogNameSize];
@@ -251,18 +353,38 @@ int main(int argc, char** argv) {
     while (ros::ok() && windowOpen(changes, counts, elapsed)) {
       const double now = millis();
       flushLogsIfDue(&logs, now);
-      still = wheelStill(now - last, elapsed);
-      if (still) break;
-      const int prev = line.value;
-      sampleLine(&line, now, wakeTime(last, elapsed, logs.unflushed, logs.flushedMs));
-      if (line.value != prev) {
+      reportHealthIfDue(updater.get(), &health, line, events, now);
+      const double wake = wakeTime(last, elapsed, logs.unflushed, logs.flushedMs);
+      if (byEvents) {
+        LineChange change;
+        if (!nextLineChange(&events, waitMs(now, wake, kEdgeWaitMs), &change)) {
+          // Still only once the kernel has no change left for the node.
+          still = wheelStill(millis() - last, elapsed);
+          if (still) break;
+          continue;
+        }
+        line.value = change.level;
+        elapsed = changeElapsed(millisAt(change.monotonicNs), last);
+      } else {
+        still = wheelStill(now - last, elapsed);
+        if (still) break;
+        const int prev = line.value;
+        sampleLine(&line, now, wake);
+        if (line.value == prev) continue;
         elapsed = millis() - last;
-        printf("%d @ %lf ms\n", line.value, elapsed);
-        ++changes;
       }
+      printf("%d @ %lf ms\n", line.value, elapsed);
+      ++changes;
+      health.changeMs = last + elapsed;
     }
-    elapsed = millis() - last;
-    last = millis();
+    if (byEvents && closedByChange(changes, counts, elapsed, still)) {
+      // From the change that closed the window before to the one that
+      // closed this one, as the kernel saw them.
+      last += elapsed;
+    } else {
+      elapsed = millis() - last;
+      last = millis();
+    }
 
     pelmora::Tachometer message;
     message.rpm = still ? 0.0 : windowRpm(changes, elapsed);
@@ -270,7 +392,12 @@ int main(int argc, char** argv) {
     appendToLog(logs.rpm, message.rpm);
     appendToLog(logs.duration, elapsed);
     logs.unflushed = true;
-    flushLogsIfDue(&logs, last);
+    const double published = millis();
+    flushLogsIfDue(&logs, published);
+    ++health.published;
+    health.publishedMs = published;
+    if (byEvents) sayLosses(&health, events, published);
+    reportHealthIfDue(updater.get(), &health, line, events, published);
 
     startNextWindow(&changes, &elapsed);
     ros::spinOnce();
@@ -278,6 +405,7 @@ int main(int argc, char** argv) {
 
   if (line.edgeFd >= 0) gpioClose(line.edgeFd);
   if (line.edgeSet) gpioSetEdge(kSensorLine, line.foundEdge);
+  releaseLineEvents(&events);
 
   closeLogs(&logs);
   return 0;

@@ -1,13 +1,18 @@
 // Tachometer node on the real kernel: inside the x86-64 kernelboard guest
 // (the host's userspace on Debian's kernel), line 397 is gpio-mockup's, its
-// level toggled at known rates through debugfs by a thread of this program,
-// which also subscribes to /tachometer. Prints the node's samples per second
-// (its read calls, from /proc/PID/io) and the published rpm against the true.
+// level toggled through debugfs by a real-time thread of this program that
+// notes when it made each change. The node runs in each mode (polling,
+// --edges, --events and --events forced to v1), at four rates, idle and
+// beside two busy loops; each run prints the changes made, seen and
+// reported lost, and how far each 5-change window's length is from the
+// toggler's own times for the same changes. Then each mode's CPU share at
+// 3000 rpm.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,7 +20,7 @@
 #include <atomic>
 #include <cmath>
 #include <fstream>
-#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,20 +29,25 @@
 
 #include "pelmora/Tachometer.h"
 #include "process.h"
+#include "process_watch.h"
 #include "ros_graph.h"
 #include "tachometer_run.h"
 
 namespace {
 
-// Published rpm values as they arrive: the spinner thread appends, the main
-// thread reads under the lock.
-std::mutex g_lock;
-std::vector<double> g_received;
+struct Mode {
+  const char* name;
+  std::vector<std::string> args;
+  std::vector<std::string> env;
+  bool exported;  // the line exported through sysfs, as gpio_hold leaves it
+};
 
-void onTachometer(const pelmora::Tachometer::ConstPtr& message) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_received.push_back(message->rpm);
-}
+const Mode kModes[] = {
+    {"polling", {}, {}, true},
+    {"edges", {"--edges"}, {}, true},
+    {"events v2", {"--events"}, {}, false},
+    {"events v1", {"--events"}, {"PELMORA_GPIO_EVENTS=v1"}, false},
+};
 
 std::string mockupFile() {
   std::string chip;
@@ -48,12 +58,66 @@ std::string mockupFile() {
   return chip + "/13";
 }
 
+std::string readAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int64_t monotonicNow() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
 // gpio-mockup's debugfs file takes each write whole and has no seek.
 void setLevel(int fd, int level) {
   const char c = level ? '1' : '0';
   if (write(fd, &c, 1) != 1) perror("kernelbench_tachometer: debugfs");
 }
 
+// Makes changes level changes every intervalNs from level 0, at real-time
+// priority as a wheel is not slowed by the board's load; the time of each
+// change (the middle of its write) into *at.
+void toggle(int fd, long changes, int64_t intervalNs, std::vector<int64_t>* at) {
+  struct sched_param param = {};
+  param.sched_priority = 10;
+  sched_setscheduler(0, SCHED_FIFO, &param);
+  int64_t next = monotonicNow();
+  for (long k = 1; k <= changes; ++k) {
+    next += intervalNs;
+    struct timespec wake = {static_cast<time_t>(next / 1000000000), static_cast<long>(next % 1000000000)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+    const int64_t before = monotonicNow();
+    setLevel(fd, static_cast<int>(k % 2));
+    at->push_back((before + monotonicNow()) / 2);
+  }
+}
+
+// Two threads that never sleep, until stop.
+struct BusyLoops {
+  std::atomic<int> stop{0};
+  std::vector<std::thread> threads;
+};
+
+void startBusy(BusyLoops* busy) {
+  busy->stop = 0;
+  for (int k = 0; k < 2; ++k) {
+    busy->threads.emplace_back([busy] {
+      volatile unsigned long spins = 0;
+      while (!busy->stop) ++spins;
+    });
+  }
+}
+
+void stopBusy(BusyLoops* busy) {
+  busy->stop = 1;
+  for (std::thread& t : busy->threads) t.join();
+  busy->threads.clear();
+}
+
+// The node's read calls so far, from /proc/PID/io.
 long readCalls(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/io");
   std::string key;
@@ -64,90 +128,117 @@ long readCalls(pid_t pid) {
   return -1;
 }
 
-// Toggles the line every intervalNs until stop; returns the changes made.
-long toggle(int fd, int64_t intervalNs, const std::atomic<int>* stop) {
-  struct timespec next;
-  clock_gettime(CLOCK_MONOTONIC, &next);
-  long changes = 0;
-  int level = 0;
-  while (!*stop) {
-    next.tv_nsec += intervalNs;
-    while (next.tv_nsec >= 1000000000) {
-      next.tv_nsec -= 1000000000;
-      ++next.tv_sec;
-    }
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-    level = !level;
-    setLevel(fd, level);
-    ++changes;
-  }
-  if (level) {
-    setLevel(fd, 0);
-    ++changes;
-  }
-  return changes;
+// Only the subscription matters: it tells when the node publishes.
+void ignore(const pelmora::Tachometer::ConstPtr&) {}
+
+long countOf(const std::string& text, const std::string& needle) {
+  long n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
 }
 
-struct Row {
-  double rpm;
-  long trueChanges;
-  size_t messages;
-  double median;
-  double samplesPerSecond;
+// True once the node listens to the line in its mode: it reads it, waits
+// on its edges, or holds it.
+bool listening(const Mode& mode, const Child& node) {
+  if (mode.args.empty()) {
+    const long before = readCalls(node.pid);
+    usleep(20000);
+    return readCalls(node.pid) - before > 20;
+  }
+  if (mode.args[0] == "--edges") return readAll("/sys/class/gpio/gpio397/edge") == "both\n";
+  return readAll("/sys/kernel/debug/gpio").find("|tachometer") != std::string::npos;
+}
+
+struct Run {
+  long made = 0;
+  long seen = 0;
+  std::string lost = "-";  // reported lost changes; "-" where none are counted
+  size_t windows = 0;
+  double median = 0, p99 = 0, worst = 0;  // window length error, %
+  double cpu = 0;                          // share of a core while toggled
 };
 
-bool measure(double rpm, double seconds, int lineFd, const ros::Subscriber& sub, Row* row) {
-  const std::string label = std::to_string(static_cast<int>(rpm));
+// Each whole window's length against the toggler's times of the changes
+// the node counted in it: window k closed at its c_k-th change, so it
+// should last at[c_k] - at[c_(k-1)].
+void windowErrors(const std::vector<LoggedWindow>& windows, const std::vector<int64_t>& at, Run* run) {
+  std::vector<double> errors;
+  long counted = 0;
+  bool started = false;
+  for (size_t k = 0; k + 1 < windows.size(); ++k) {
+    const long before = counted;
+    counted += windows[k].changes;
+    if (windows[k].changes == 0) continue;
+    // The first window with a change began on the still line.
+    if (!started) {
+      started = true;
+      continue;
+    }
+    if (counted > static_cast<long>(at.size()) || before < 1) break;
+    const double truth = (at[counted - 1] - at[before - 1]) / 1e6;
+    errors.push_back(std::fabs(windows[k].elapsedMs - truth) / truth * 100.0);
+  }
+  run->windows = errors.size();
+  if (errors.empty()) return;
+  std::sort(errors.begin(), errors.end());
+  run->median = errors[errors.size() / 2];
+  run->p99 = errors[std::min(errors.size() - 1, static_cast<size_t>(std::ceil(errors.size() * 0.99)) - 1)];
+  run->worst = errors.back();
+}
+
+bool measure(const Mode& mode, int64_t intervalNs, long changes, bool busy, int lineFd, const ros::Subscriber& sub,
+             Run* run) {
   const std::string dir = makeTachometerDir("/tmp");
   setLevel(lineFd, 0);
   Child node;
   std::string error;
   // Its standard output is a pipe, so fully buffered: readiness is the
-  // subscription seeing it as a publisher.
-  if (!startTachometer(&node, dir, {"5", label}, &error) ||
-      !waitUntil([&] { pumpOutput(&node, 0.01); return sub.getNumPublishers() > 0; }, 120)) {
-    fprintf(stderr, "kernelbench_tachometer: the node did not start: %s %s\n", error.c_str(), node.errText.c_str());
+  // subscription seeing it and the line taken in the node's mode.
+  if (!startTachometer(&node, dir, mode.args, &error, mode.env) ||
+      !waitUntil([&] { pumpOutput(&node, 0.01); return sub.getNumPublishers() > 0 && listening(mode, node); }, 120)) {
+    fprintf(stderr, "kernelbench_tachometer: %s did not start: %s %s\n", mode.name, error.c_str(),
+            node.errText.c_str());
     stopChild(&node, SIGKILL, 5);
+    removeTree(dir);
     return false;
   }
-  // A still line longer than the window limit: the first window ends at the
-  // first change, every later one is a whole window.
-  const double still = nowSeconds();
-  waitUntil([&] { pumpOutput(&node, 0.01); return nowSeconds() - still >= 1.5; }, 3);
-  {
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_received.clear();
-  }
-  std::atomic<int> stop(0);
-  long changes = 0;
-  const long readsBefore = readCalls(node.pid);
+  BusyLoops loops;
+  if (busy) startBusy(&loops);
+  std::vector<int64_t> at;
+  at.reserve(static_cast<size_t>(changes));
+  std::atomic<int> done(0);
+  const double cpuFrom = cpuSeconds(node.pid);
   const double from = nowSeconds();
-  std::thread toggler([&] { changes = toggle(lineFd, static_cast<int64_t>(std::llround(30e9 / rpm)), &stop); });
-  waitUntil([&] { pumpOutput(&node, 0.01); return nowSeconds() - from >= seconds; }, seconds + 2);
-  row->samplesPerSecond = (readCalls(node.pid) - readsBefore) / (nowSeconds() - from);
-  stop = 1;
+  std::thread toggler([&] {
+    toggle(lineFd, changes, intervalNs, &at);
+    done = 1;
+  });
+  waitUntil([&] { pumpOutput(&node, 0.01); return done != 0; }, changes * intervalNs / 1e9 + 60);
   toggler.join();
-  waitUntil([&] { pumpOutput(&node, 0.01); return false; }, 1.0);
-  stopChild(&node, SIGINT, 20);
-  removeTree(dir);
+  run->cpu = (cpuSeconds(node.pid) - cpuFrom) / (nowSeconds() - from) * 100.0;
+  if (busy) stopBusy(&loops);
+  // The last window closes with the last change or by the interrupt.
+  waitUntil([&] { pumpOutput(&node, 0.01); return false; }, 0.5);
+  stopChild(&node, SIGINT, 30);
 
-  std::vector<double> values;
-  {
-    std::lock_guard<std::mutex> hold(g_lock);
-    values = g_received;
+  run->made = static_cast<long>(at.size());
+  run->seen = countOf(node.outText, " ms\n");
+  if (mode.args == std::vector<std::string>{"--events"} && mode.env.empty()) {
+    const size_t said = node.errText.rfind(" since start)");
+    run->lost = said == std::string::npos ? "0" : std::to_string(atol(node.errText.c_str() + node.errText.rfind('(', said) + 1));
   }
-  // Not the first window (it began on the still line) nor the last.
-  if (values.size() < 4) {
-    fprintf(stderr, "kernelbench_tachometer: only %zu windows at %s rpm\n", values.size(), label.c_str());
-    return false;
-  }
-  values = std::vector<double>(values.begin() + 1, values.end() - 1);
-  std::sort(values.begin(), values.end());
-  row->rpm = rpm;
-  row->trueChanges = changes;
-  row->messages = values.size();
-  row->median = values[values.size() / 2];
+  windowErrors(readWindowLogs(rpmLog(dir, "5", "2000"), durationLog(dir, "5", "2000")), at, run);
+  removeTree(dir);
   return true;
+}
+
+void exportLine(bool exported) {
+  if (exported) {
+    std::ofstream("/sys/class/gpio/export") << "397";
+    std::ofstream("/sys/class/gpio/gpio397/direction") << "in";
+  } else {
+    std::ofstream("/sys/class/gpio/unexport") << "397";
+  }
 }
 
 }  // namespace
@@ -159,8 +250,6 @@ int main(int argc, char** argv) {
   }
   setenv("ROS_HOME", "/tmp", 1);
   setenv("ROS_IP", "127.0.0.1", 1);
-  std::ofstream("/sys/class/gpio/export") << "397";
-  std::ofstream("/sys/class/gpio/gpio397/direction") << "in";
   const int lineFd = open(mockupFile().c_str(), O_WRONLY);
   if (lineFd < 0) {
     perror("kernelbench_tachometer: gpio-mockup line 397");
@@ -175,25 +264,46 @@ int main(int argc, char** argv) {
     return 1;
   }
   printf("ROS master up after %.1f s\n", nowSeconds() - masterStart);
+  fflush(stdout);
   ros::NodeHandle handle;
-  ros::Subscriber sub = handle.subscribe("/tachometer", 100, onTachometer);
-  ros::AsyncSpinner spinner(1);
-  spinner.start();
+  ros::Subscriber sub = handle.subscribe("/tachometer", 100, ignore);
 
-  std::vector<Row> rows;
-  for (double rpm : {600.0, 3000.0}) {
-    Row row;
-    if (measure(rpm, 8.0, lineFd, sub, &row)) rows.push_back(row);
+  struct utsname name;
+  uname(&name);
+  // Half periods and enough changes for at least 2 s or 24 windows.
+  const int64_t halfPeriodsUs[] = {25000, 5000, 1000, 500};
+  bool complete = true;
+  printf("tachometer node, counts 5, gpio-mockup's line 397, Linux %s (x86-64 guest, one vCPU)\n", name.release);
+  printf("%-10s %9s %7s %6s %6s %5s %8s %8s %8s %8s\n", "mode", "half ms", "load", "made", "seen", "lost",
+         "windows", "median%", "p99%", "worst%");
+  std::vector<double> cpu;
+  for (const Mode& mode : kModes) {
+    exportLine(mode.exported);
+    for (bool busy : {false, true}) {
+      for (int64_t us : halfPeriodsUs) {
+        Run run;
+        const long changes = std::max(120L, static_cast<long>(2000000 / us));
+        if (!measure(mode, us * 1000, changes, busy, lineFd, sub, &run)) {
+          complete = false;
+          continue;
+        }
+        printf("%-10s %9.1f %7s %6ld %6ld %5s %8zu %8.3f %8.3f %8.3f\n", mode.name, us / 1000.0,
+               busy ? "2 busy" : "idle", run.made, run.seen, run.lost.c_str(), run.windows, run.median, run.p99,
+               run.worst);
+        fflush(stdout);
+      }
+    }
+    Run run;
+    complete = measure(mode, 10 * 1000000, 500, false, lineFd, sub, &run) && complete;
+    cpu.push_back(run.cpu);
   }
-  spinner.stop();
+  exportLine(false);
+  printf("\nCPU share of one core at 3000 rpm (a change every 10 ms, 5 s, idle):\n");
+  for (size_t k = 0; k < cpu.size(); ++k) printf("%-10s %6.2f %%\n", kModes[k].name, cpu[k]);
+  printf("lost: changes the node reported lost (v2 only; '-': not countable)\n");
+  printf("window error: |logged length - toggler's time for the same changes| / that time\n");
+
   ros::shutdown();
   stopChild(&master, SIGTERM, 20);
-
-  printf("tachometer node, counts 5, on the kernel's sysfs GPIO (gpio-mockup, x86-64 guest)\n");
-  printf("%9s %8s %9s %12s %9s %10s\n", "true rpm", "changes", "messages", "median rpm", "error %", "samples/s");
-  for (const Row& r : rows) {
-    printf("%9.0f %8ld %9zu %12.1f %9.2f %10.0f\n", r.rpm, r.trueChanges, r.messages, r.median,
-           (r.median - r.rpm) / r.rpm * 100.0, r.samplesPerSecond);
-  }
-  return rows.size() == 2 ? 0 : 1;
+  return complete ? 0 : 1;
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <diagnostic_msgs/DiagnosticArray.h>
+
 #include "gpio_board.h"
 #include "node_harness.h"
 #include "process_watch.h"
@@ -185,6 +187,54 @@ TEST_F(TachometerFaults, BriefFailuresCostAPauseAndNoChange) {
   interruptNode();
   EXPECT_EQ(0, exitCode(node_)) << endOf(node_);
   EXPECT_EQ(waveChangesUntilStill(began, ended, intervalNs), static_cast<long>(changeLevels(node_.outText).size()));
+}
+
+// A status's value under key, "" when it has none.
+std::string valueOf(const diagnostic_msgs::DiagnosticStatus& status, const std::string& key) {
+  for (const diagnostic_msgs::KeyValue& pair : status.values)
+    if (pair.key == key) return pair.value;
+  return "";
+}
+
+// /diagnostics in both sysfs modes: the mode in use and its counts about
+// once a second, a warning while the line cannot be read, and all well
+// again once it can.
+TEST_F(TachometerFaults, DiagnosticsSayTheModeAndWarnWhileTheLineCannotBeRead) {
+  std::vector<diagnostic_msgs::DiagnosticStatus> seen;
+  boost::function<void(const diagnostic_msgs::DiagnosticArray::ConstPtr&)> received =
+      [&](const diagnostic_msgs::DiagnosticArray::ConstPtr& array) {
+        seen.insert(seen.end(), array->status.begin(), array->status.end());
+      };
+  ros::Subscriber sub = ros::NodeHandle().subscribe("/diagnostics", 100, received);
+  for (const char* mode : {"polling", "edges"}) {
+    SCOPED_TRACE(mode);
+    ASSERT_NO_FATAL_FAILURE(startMeasuring(std::string(mode) == "edges" ? std::vector<std::string>{"--edges"}
+                                                                         : std::vector<std::string>{}));
+    // A second's report once the wheel has turned through it.
+    seen.clear();
+    ASSERT_TRUE(spinUntil([&] { return seen.size() >= 2; }, 10)) << seen.size() << " statuses";
+    const diagnostic_msgs::DiagnosticStatus& fine = seen.back();
+    EXPECT_EQ("tachometer: wheel speed", fine.name);
+    EXPECT_EQ("gpio397", fine.hardware_id);
+    EXPECT_EQ(0, fine.level) << fine.message;
+    EXPECT_EQ("measuring", fine.message);
+    EXPECT_EQ(mode, valueOf(fine, "mode"));
+    // 600 rpm: a window of five changes every 250 ms.
+    EXPECT_NEAR(4.0, atof(valueOf(fine, "windows published per second").c_str()), 1.0);
+    EXPECT_EQ("not countable", valueOf(fine, "changes lost since start"));
+    EXPECT_EQ("yes", valueOf(fine, "line readable"));
+    EXPECT_LT(atof(valueOf(fine, "time since the latest change").c_str()), 0.2);
+
+    board("fault 397 read EIO");
+    EXPECT_TRUE(spinUntil([&] { return !seen.empty() && seen.back().level == 1; }, 10)) << seen.back().message;
+    EXPECT_EQ("line 397 cannot be read", seen.back().message);
+    EXPECT_EQ("no", valueOf(seen.back(), "line readable"));
+    board("fault 397 none");
+    EXPECT_TRUE(spinUntil([&] { return seen.back().level == 0 && valueOf(seen.back(), "line readable") == "yes"; },
+                          10)) << seen.back().message;
+    interruptNode();
+    EXPECT_EQ(0, exitCode(node_)) << endOf(node_);
+  }
 }
 
 // Interrupted while its reads fail, the node closes the open window, logs

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <set>
 
 #include "gpio_board.h"
 #include "node_harness.h"
+#include "process_watch.h"
 
 namespace {
 
@@ -201,6 +203,31 @@ TEST_F(TachometerNode, FailedReadInEdgeModeWaitsOnEdgesAgain) {
   EXPECT_EQ(failed, node_.errText);
   for (size_t k = before; k < readings_.size(); ++k) EXPECT_NEAR(600.0, readings_[k].rpm, 90.0);
   EXPECT_NE(std::string::npos, board("state 397").find(" edge=none ")) << board("state 397");
+}
+
+// Refused at start with one line and exit 1, before the logs are touched:
+// --events where the kernel has no GPIO character device (the simulated
+// board has none), and both modes at once.
+TEST_F(TachometerNode, EventsRefusedAtStartLeaveTheLogsAlone) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  } const cases[] = {
+      {{"--events"}, "^tachometer: no GPIO character device on this kernel \\(Linux [^ )]+\\); --edges works here\n$"},
+      {{"--edges", "7", "--events"}, "^tachometer: --edges and --events exclude each other\n$"},
+  };
+  std::ofstream(path("files/tachs_counts_5_speed_2000.txt")) << "left over\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    node_ = Child();
+    std::string error;
+    ASSERT_TRUE(startTachometer(&node_, dir_, c.args, &error)) << error;
+    ASSERT_TRUE(waitExit(&node_, 30)) << endOf(node_);
+    EXPECT_EQ(1, exitCode(node_));
+    EXPECT_TRUE(std::regex_match(node_.errText, std::regex(c.error))) << node_.errText;
+    EXPECT_EQ((std::set<std::string>{"tachs_counts_5_speed_2000.txt"}), entries(path("files")));
+    EXPECT_EQ(10, sizeOf(path("files/tachs_counts_5_speed_2000.txt")));
+  }
 }
 
 TEST_F(TachometerNode, MissingFilesFolderIsReportedAndMeasuringGoesOn) {

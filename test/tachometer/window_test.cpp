@@ -1,12 +1,15 @@
-// Tachometer node: window rules, rpm arithmetic, command line, log names
-// and the elapsed-time clock.
+// Tachometer node: window rules, rpm arithmetic, command line, log names,
+// the elapsed-time clock, the --events mode's rules and the health report.
 #include <gtest/gtest.h>
 #include <time.h>
 
 #include <string>
+#include <vector>
 
 #include "clock.h"
 #include "edges.h"
+#include "events.h"
+#include "health.h"
 #include "window.h"
 
 namespace {
@@ -136,6 +139,147 @@ TEST(TachometerArguments, EdgesFlagAnywhereIsTakenOut) {
   ASSERT_EQ(3, argc);
   EXPECT_STREQ("--edge", none[1]);
   EXPECT_STREQ("7", none[2]);
+
+  // --events the same way, leaving --edges where it is.
+  char events[] = "--events";
+  char* both[] = {prog, events, flag, seven, nullptr};
+  argc = 4;
+  EXPECT_TRUE(takeEventsFlag(&argc, both));
+  ASSERT_EQ(3, argc);
+  EXPECT_STREQ("--edges", both[1]);
+  EXPECT_STREQ("7", both[2]);
+  EXPECT_EQ(nullptr, both[3]);
+  EXPECT_FALSE(takeEventsFlag(&argc, both));
+}
+
+// gpio-mockup's chip at base 384 with 32 lines holds 397 as offset 13.
+// Linux 6.1 puts its sysfs chip beside its device, under the platform
+// device; a chip without a parent device has it inside its own.
+TEST(TachometerEvents, ChipOfTheLineByBaseAndLineCount) {
+  const GpioChip soc = {"", "/sys/devices/soc/gpio/gpiochip0", "soc", 0, 64};
+  const GpioChip mockup = {"", "/sys/devices/platform/gpio-mockup.0/gpio/gpiochip384", "gpio-mockup-A", 384, 32};
+  const GpioChip socDevice = {"/dev/gpiochip0", "/sys/devices/soc/gpiochip0", "soc", -1, 64};
+  const GpioChip mockupDevice = {"/dev/gpiochip1", "/sys/devices/platform/gpio-mockup.0/gpiochip1", "gpio-mockup-A",
+                                 -1, 32};
+  // The same label and line count under another device.
+  const GpioChip twinDevice = {"/dev/gpiochip2", "/sys/devices/platform/gpio-mockup.1/gpiochip2", "gpio-mockup-A",
+                               -1, 32};
+  const GpioChip unnamed = {"", "/sys/devices/virtual/gpiochip3/gpio/gpiochip384", "", 384, 32};
+  const GpioChip unnamedDevice = {"/dev/gpiochip3", "/sys/devices/virtual/gpiochip3", "", -1, 32};
+  const GpioChip unresolved = {"/dev/gpiochip1", "", "gpio-mockup-A", -1, 32};
+  struct Case {
+    const char* name;
+    std::vector<GpioChip> sysfs;
+    std::vector<GpioChip> devices;
+    int line;
+    int chip;
+    int offset;
+  } const cases[] = {
+      {"beside its device", {soc, mockup}, {socDevice, mockupDevice}, 397, 1, 13},
+      {"first line", {soc, mockup}, {socDevice, mockupDevice}, 384, 1, 0},
+      {"last line", {soc, mockup}, {socDevice, mockupDevice}, 415, 1, 31},
+      {"other chip", {soc, mockup}, {mockupDevice, socDevice}, 63, 1, 63},
+      {"past the last", {soc, mockup}, {socDevice, mockupDevice}, 416, -1, -1},
+      {"twin elsewhere", {mockup}, {twinDevice, mockupDevice}, 397, 1, 13},
+      {"inside its device", {unnamed}, {socDevice, unnamedDevice}, 397, 1, 13},
+      {"label and lines only", {mockup}, {socDevice, unresolved}, 397, 1, 13},
+      {"two alike, folders unknown", {mockup}, {unresolved, unresolved}, 397, -1, 13},
+      {"no device", {soc, mockup}, {}, 397, -1, 13},
+  };
+  for (const Case& c : cases) {
+    int offset = -1;
+    EXPECT_EQ(c.chip, chipOfLine(c.sysfs, c.devices, c.line, &offset)) << c.name;
+    EXPECT_EQ(c.offset, offset) << c.name;
+  }
+}
+
+TEST(TachometerEvents, KernelReleaseBeforeAVersion) {
+  EXPECT_TRUE(releaseBefore("4.4.0-210-generic", 5, 7));
+  EXPECT_TRUE(releaseBefore("4.19.0", 5, 7));
+  EXPECT_TRUE(releaseBefore("5.6.19", 5, 7));
+  EXPECT_FALSE(releaseBefore("5.7.0", 5, 7));
+  EXPECT_FALSE(releaseBefore("5.10.0-1", 5, 7));
+  EXPECT_FALSE(releaseBefore("6.1.0-57-amd64", 5, 7));
+  EXPECT_FALSE(releaseBefore("", 5, 7));
+  EXPECT_FALSE(releaseBefore("4", 5, 7));
+  EXPECT_FALSE(releaseBefore("linux", 5, 7));
+}
+
+// The first stamp is a few ms old on whichever clock stamped it.
+TEST(TachometerEvents, StampClockIsTheNearerOne) {
+  const int64_t mono = 1000LL * 1000000000;     // 1000 s since boot
+  const int64_t real = 1796000000LL * 1000000000;  // a time of day in 2026
+  EXPECT_FALSE(stampsOnRealtime(mono - 3000000, mono, real, true));
+  EXPECT_TRUE(stampsOnRealtime(real - 3000000, mono, real, false));
+  // A board whose time of day still counts from boot: the release tells.
+  EXPECT_TRUE(stampsOnRealtime(mono - 3000000, mono, mono + 5000000000LL, true));
+  EXPECT_FALSE(stampsOnRealtime(mono - 3000000, mono, mono + 5000000000LL, false));
+}
+
+// Realtime stamps less the clocks' offset; a step since the wake before
+// puts the read's time in their place; never later than the read.
+TEST(TachometerEvents, StampsOnTheMonotonicClock) {
+  const int64_t offset = 1795000000LL * 1000000000;
+  const int64_t read = 2000000000;
+  EXPECT_EQ(1990000000, monotonicStamp(1990000000, false, offset, false, read));
+  EXPECT_EQ(1990000000, monotonicStamp(1990000000, false, offset, true, read));
+  EXPECT_EQ(1990000000, monotonicStamp(offset + 1990000000, true, offset, false, read));
+  EXPECT_EQ(read, monotonicStamp(offset + 1990000000, true, offset, true, read));
+  EXPECT_EQ(read, monotonicStamp(offset + 2100000000, true, offset, false, read));
+  EXPECT_FALSE(clockStepped(offset, offset + 900000));
+  EXPECT_FALSE(clockStepped(offset, offset - 1000000));
+  EXPECT_TRUE(clockStepped(offset, offset + 1000001));
+  EXPECT_TRUE(clockStepped(offset, offset - 3600LL * 1000000000));
+}
+
+TEST(TachometerEvents, SequenceGapsAreLostChanges) {
+  EXPECT_EQ(0u, changesLost(0, 1));
+  EXPECT_EQ(0u, changesLost(41, 42));
+  EXPECT_EQ(4u, changesLost(5, 10));
+  EXPECT_EQ(476u, changesLost(0, 477));
+  EXPECT_EQ(0u, changesLost(0xffffffffu, 0));
+  EXPECT_EQ(2u, changesLost(0xfffffffeu, 1));
+}
+
+// A window closed by its counts-th change or by the time limit ends at
+// that change; one closed by a still wheel or a shutdown does not.
+TEST(TachometerEvents, WindowsEndAtTheirClosingChange) {
+  EXPECT_TRUE(closedByChange(5, 5, 40.0, false));
+  EXPECT_TRUE(closedByChange(1, 5, 1500.0, false));
+  EXPECT_FALSE(closedByChange(3, 5, 40.0, false));
+  EXPECT_FALSE(closedByChange(1, 5, 500.0, true));
+  EXPECT_FALSE(closedByChange(0, 0, 0.0, false));
+  EXPECT_DOUBLE_EQ(12.5, changeElapsed(112.5, 100.0));
+  EXPECT_DOUBLE_EQ(0.0, changeElapsed(-0.25, 0.0));
+  EXPECT_TRUE(sayDue(true, -2000.0, 0.0));
+  EXPECT_FALSE(sayDue(true, 500.0, 1499.0));
+  EXPECT_TRUE(sayDue(true, 500.0, 1500.0));
+  EXPECT_FALSE(sayDue(false, 500.0, 9000.0));
+}
+
+TEST(TachometerHealth, LevelAndMessage) {
+  struct Case {
+    HealthFacts facts;
+    int level;
+    const char* message;
+  } const cases[] = {
+      {{4.0, 0, 0, true, 30.0, 100.0}, kHealthOk, "measuring"},
+      {{0.5, -1, 0, true, -1.0, 1500.0}, kHealthOk, "measuring"},
+      // A still wheel publishes every 2 s: not stale.
+      {{0.5, -1, 0, true, 9000.0, 2500.0}, kHealthOk, "measuring"},
+      {{0.0, -1, 0, false, -1.0, 900.0}, kHealthWarn, "line 397 cannot be read"},
+      {{3.0, 480, 476, true, 10.0, 20.0}, kHealthWarn, "476 level changes lost in the last second"},
+      {{3.0, 480, 0, true, 10.0, 20.0}, kHealthOk, "measuring"},
+      {{0.0, 0, 0, true, 10.0, 2000.0}, kHealthStale, "nothing published for 2.0 s while the wheel turns"},
+      {{0.0, 9, 3, false, 10.0, 3500.0}, kHealthStale,
+       "nothing published for 3.5 s while the wheel turns; line 397 cannot be read; "
+       "3 level changes lost in the last second"},
+  };
+  for (const Case& c : cases) {
+    std::string message = "old";
+    EXPECT_EQ(c.level, healthLevel(c.facts, &message)) << c.message;
+    EXPECT_EQ(c.message, message);
+  }
 }
 
 TEST(TachometerEdges, EdgeFileTextGivesItsKeyword) {
