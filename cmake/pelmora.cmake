@@ -1,6 +1,6 @@
 # How the project's parts are built, stated once for every build of them:
-# the catkin package (CMakeLists.txt), the AArch64 cross build (cross/), the
-# fuzzers (fuzz/) and the kernel tests (test/kernel/). Each part's folder
+# the catkin package (CMakeLists.txt), the AArch64 cross build (test/cross/),
+# the fuzzers (test/fuzz/) and the kernel tests (test/kernel/). Each part's folder
 # states its own targets with the functions below; the build that includes
 # this file only says what differs for it:
 #   PELMORA_ROS_LIBRARIES   what a ROS program links (roscpp, nodelet)
