@@ -27,7 +27,7 @@ const char* const kName = "bench_car_faults";
 
 // t1700 and s60 on the wire, and the neutral pair.
 const int kThrottle = 70, kSteering = 196;
-const int kNeutralThrottle = 60, kNeutralSteering = 166;
+const int kNeutralThrottleByte = 60, kNeutralSteeringByte = 166;
 
 struct Fault {
   const char* name;
@@ -83,7 +83,7 @@ bool runFaults(LaunchedCar* car, int rounds) {
         fprintf(stderr, "%s: %s: could not be caused\n", kName, fault.name);
         return false;
       }
-      const double rest = carPairArrival(car, kNeutralThrottle, kNeutralSteering, at, 10);
+      const double rest = carPairArrival(car, kNeutralThrottleByte, kNeutralSteeringByte, at, 10);
       if (rest < 0 || !fault.end(car) || carPairArrival(car, kThrottle, kSteering, rest, 30) < 0) {
         fprintf(stderr, "%s: %s: the car did not %s\n", kName, fault.name, rest < 0 ? "rest" : "drive again");
         return false;
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
   std::string error;
   bool ok = launchCarOnStandIns(&car, &error);
   if (!ok) fprintf(stderr, "%s: %s\n", kName, error.c_str());
-  const double neutral = ok ? carPairArrival(&car, kNeutralThrottle, kNeutralSteering, car.launchedAt, 30) : -1;
+  const double neutral = ok ? carPairArrival(&car, kNeutralThrottleByte, kNeutralSteeringByte, car.launchedAt, 30) : -1;
   ok = ok && neutral > 0 && waitNode(&car, "/tachometer") && waitNode(&car, "/camera_launcher") &&
        waitNode(&car, "/teleop_files");
   if (ok) {
