@@ -157,7 +157,8 @@ static void watchHost(Wire* wire) {
 }
 
 // The line's baud rate as the host set it (a pty master sees the slave's
-// settings); 9600 when it names none we know.
+// settings); 9600 when it names none we know. A table of its own, not the
+// bridge's: a wrong entry there must show here as a wrong pace.
 static double lineBaud(int master) {
   static const struct {
     speed_t code;
