@@ -1,4 +1,4 @@
-# One-command entry points; see README.md.
+# One-command entry points; see doc/testing.md.
 #   make test            install what is missing, build into build/, run every test
 #   make demo            the same set-up, then the car on a simulated board
 #   make build           install and build only (the product, then `make tests`)
