@@ -1,4 +1,4 @@
-# One-command entry points; see README.md.
+# One-command entry points; see doc/testing.md.
 #   make test            install what is missing, build into build/, run every test
 #   make demo            the same set-up, then the car on a simulated board
 #   make build           install and build only (the product, then `make tests`)
@@ -54,32 +54,32 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
-	tools/demo $(BUILD)
+	test/tools/demo $(BUILD)
 
 # Every benchmark, each on a simulated board of its own; they print figures.
 bench: build
 	@set -e; for b in $(PROGRAMS)/bench_*; do \
 	  [ -x "$$b" ] || continue; echo "== $$(basename $$b)"; \
-	  SIMBOARD_BIN=$(PROGRAMS) $(DEVEL)/env.sh tools/simboard --bare -- "$$b"; \
+	  SIMBOARD_BIN=$(PROGRAMS) $(DEVEL)/env.sh test/tools/simboard --bare -- "$$b"; \
 	done
 
 FUZZ_SECONDS ?= 60
-# Every target of fuzz/CMakeLists.txt has its seed corpus in fuzz/corpus/,
+# Every target of test/fuzz/CMakeLists.txt has its seed corpus in test/fuzz/corpus/,
 # in a folder of its own name: those folders name the targets to run.
-FUZZ_TARGETS := $(notdir $(wildcard fuzz/corpus/fuzz_*))
+FUZZ_TARGETS := $(notdir $(wildcard test/fuzz/corpus/fuzz_*))
 
 # Each target starts from its seed corpus and grows a work corpus in
 # $(FUZZ)/; the GPIO value reader needs the simulated board.
 fuzz:
 	EXTRA_PACKAGES="clang libclang-rt-14-dev" tools/install-deps
-	CC=clang CXX=clang++ cmake -S fuzz -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	CC=clang CXX=clang++ cmake -S test/fuzz -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ) -j $(JOBS)
 	@set -e; for t in $(FUZZ_TARGETS); do \
 	  echo "== $$t ($(FUZZ_SECONDS) s)"; mkdir -p $(FUZZ)/work/$$t; \
 	  run=""; opts=""; \
-	  if [ $$t = fuzz_gpio_value ]; then run="tools/simboard --bare --"; opts="-close_fd_mask=2"; fi; \
+	  if [ $$t = fuzz_gpio_value ]; then run="test/tools/simboard --bare --"; opts="-close_fd_mask=2"; fi; \
 	  $$run $(FUZZ)/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=5 -print_final_stats=1 $$opts \
-	    $(FUZZ)/work/$$t fuzz/corpus/$$t 2>&1 | grep -v -E '^(#[0-9]+[[:space:]]+(NEW|REDUCE|pulse))' ; \
+	    $(FUZZ)/work/$$t test/fuzz/corpus/$$t 2>&1 | grep -v -E '^(#[0-9]+[[:space:]]+(NEW|REDUCE|pulse))' ; \
 	  test $${PIPESTATUS[0]} -eq 0; \
 	done
 
@@ -89,13 +89,13 @@ fuzz:
 # drive them under qemu-user against a native master.
 aarch64: build
 	EXTRA_PACKAGES="g++-aarch64-linux-gnu qemu-user" tools/install-deps
-	cross/make-sysroot $(CURDIR)/$(AARCH64)/sysroot
-	cmake -S cross -B $(AARCH64) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
+	test/cross/make-sysroot $(CURDIR)/$(AARCH64)/sysroot
+	cmake -S test/cross -B $(AARCH64) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/test/cross/aarch64-toolchain.cmake \
 	  -DPELMORA_NATIVE_BIN=$(PROGRAMS) -DPELMORA_SYSROOT=$(CURDIR)/$(AARCH64)/sysroot
 	cmake --build $(AARCH64) -j $(JOBS)
 
 test-aarch64: aarch64
-	cmake -S cross/ros -B $(AARCH64)/ros -DPYTHON_EXECUTABLE=/usr/bin/python3 \
+	cmake -S test/cross/ros -B $(AARCH64)/ros -DPYTHON_EXECUTABLE=/usr/bin/python3 \
 	  -DPELMORA_AARCH64=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(PROGRAMS) \
 	  -DPELMORA_SYSROOT=$(CURDIR)/$(AARCH64)/sysroot
 	cmake --build $(AARCH64)/ros -j $(JOBS)
@@ -108,7 +108,7 @@ test-aarch64: aarch64
 # guest; the fidelity table lands in $(KERNEL_TESTS)/fidelity.md.
 test-kernel: aarch64
 	EXTRA_PACKAGES="qemu-system-arm qemu-system-x86 cpio kmod xz-utils" tools/install-deps
-	cmake -S test/kernel -B $(KERNEL_TESTS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cross/aarch64-toolchain.cmake \
+	cmake -S test/kernel -B $(KERNEL_TESTS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/test/cross/aarch64-toolchain.cmake \
 	  -DPELMORA_AARCH64_BUILD=$(CURDIR)/$(AARCH64) -DPELMORA_NATIVE_BIN=$(PROGRAMS)
 	cmake --build $(KERNEL_TESTS) -j $(JOBS)
 	cd $(KERNEL_TESTS) && ctest --output-on-failure
@@ -118,9 +118,9 @@ test-kernel: aarch64
 # against gpio-mockup's line 397, then the same node on the FUSE stand-in.
 bench-kernel: build
 	EXTRA_PACKAGES="qemu-system-x86 cpio kmod xz-utils" tools/install-deps
-	KERNELBOARD_TIMES=1 tools/kernelboard --arch x86_64 --host-root --timeout 600 -- \
+	KERNELBOARD_TIMES=1 test/tools/kernelboard --arch x86_64 --host-root --timeout 600 -- \
 	  $(DEVEL)/env.sh $(PROGRAMS)/kernelbench_tachometer
-	SIMBOARD_BIN=$(PROGRAMS) $(DEVEL)/env.sh tools/simboard --bare -- \
+	SIMBOARD_BIN=$(PROGRAMS) $(DEVEL)/env.sh test/tools/simboard --bare -- \
 	  $(PROGRAMS)/bench_tachometer
 
 clean:

@@ -1,6 +1,6 @@
 # How the project's parts are built, stated once for every build of them:
-# the catkin package (CMakeLists.txt), the AArch64 cross build (cross/), the
-# fuzzers (fuzz/) and the kernel tests (test/kernel/). Each part's folder
+# the catkin package (CMakeLists.txt), the AArch64 cross build (test/cross/),
+# the fuzzers (test/fuzz/) and the kernel tests (test/kernel/). Each part's folder
 # states its own targets with the functions below; the build that includes
 # this file only says what differs for it:
 #   PELMORA_ROS_LIBRARIES   what a ROS program links (roscpp, nodelet)
@@ -10,15 +10,17 @@
 
 set(PELMORA_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
 
-# The board builds with ROS Kinetic's gcc 5: the product stays within C++11.
-function(pelmora_product target)
+# Compiler settings for code that the board's gcc 5 (ROS Kinetic) builds:
+# C++11, -Wall -Wextra. The product's targets use them, and so do the
+# stand-ins and the demo, which `catkin_make tests` builds there too.
+function(pelmora_cxx11 target)
   set_target_properties(${target} PROPERTIES CXX_STANDARD 11 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
 endfunction()
 
 # A program of the package, installed with it.
 function(pelmora_program target)
-  pelmora_product(${target})
+  pelmora_cxx11(${target})
   if(PELMORA_BIN_DESTINATION)
     install(TARGETS ${target} RUNTIME DESTINATION ${PELMORA_BIN_DESTINATION})
   endif()

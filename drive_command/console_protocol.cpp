@@ -2,8 +2,8 @@
 #include "console_protocol.h"
 
 void initDriveState(DriveState* state) {
-  state->speed.store(kNeutralSpeed);
-  state->angle.store(kCentredAngle);
+  state->speed.store(kNeutralThrottle);
+  state->angle.store(kNeutralSteering);
   state->run.store(1);
 }
 

@@ -6,17 +6,15 @@
 
 #include <atomic>
 
+#include "car.h"
 #include "console.h"
 
 // The record that the console thread writes and the publishing loop reads.
 struct DriveState {
-  std::atomic<int> speed;  // throttle command, 1600 is neutral
-  std::atomic<int> angle;  // steering command, 90 is centred
+  std::atomic<int> speed;  // throttle command, from kNeutralThrottle
+  std::atomic<int> angle;  // steering command, from kNeutralSteering
   std::atomic<int> run;    // both loops go on while it is non-zero
 };
-
-const int kNeutralSpeed = 1600;
-const int kCentredAngle = 90;
 
 // The console as the protocol reads it: the byte that ended (or failed) a
 // number is held and read again as the next command character.

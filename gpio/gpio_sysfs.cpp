@@ -2,16 +2,14 @@
 // a few bytes with a single write or read, closes the file and returns a
 // status. Failures are reported with one perror line each.
 #include "gpio_sysfs.h"
+#include "gpio_paths.h"
 
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
-static const char* const kExportPath = "/sys/class/gpio/export";
-static const char* const kUnexportPath = "/sys/class/gpio/unexport";
-
-enum { kPathSize = 64, kMessageSize = 128 };
+enum { kMessageSize = 128 };
 
 // Reports a failed open the way every call does, naming the line.
 static void reportOpenFailure(const char* function, int gpio) {
@@ -43,38 +41,41 @@ static int writeFile(const char* function, int gpio, const char* path, const cha
   return 0;
 }
 
-// Writes the line number's decimal text, nothing after it.
-static int writeLineNumber(const char* function, const char* path, int gpio) {
-  char number[kPathSize];
-  int length = snprintf(number, kPathSize, "%d", gpio);
+// Writes the line number's decimal text, nothing after it, to the GPIO
+// folder's file name (export, unexport).
+static int writeLineNumber(const char* function, const char* name, int gpio) {
+  char path[kGpioPathSize];
+  snprintf(path, sizeof path, "%s/%s", kGpioDir, name);
+  char number[kGpioPathSize];
+  int length = snprintf(number, sizeof number, "%d", gpio);
   return writeFile(function, gpio, path, number, (size_t)length);
 }
 
 int gpioExport(int gpio) {
-  return writeLineNumber("gpioExport", kExportPath, gpio);
+  return writeLineNumber("gpioExport", "export", gpio);
 }
 
 int gpioUnexport(int gpio) {
-  return writeLineNumber("gpioUnexport", kUnexportPath, gpio);
+  return writeLineNumber("gpioUnexport", "unexport", gpio);
 }
 
 // The keywords go out with their zero byte: "out" is 4 bytes, "in" 3.
 int gpioSetDirection(int gpio, int output) {
-  char path[kPathSize];
-  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/direction", gpio);
+  char path[kGpioPathSize];
+  gpioLinePath(path, sizeof path, gpio, "direction");
   const char* keyword = output ? "out" : "in";
   return writeFile("gpioSetDirection", gpio, path, keyword, strlen(keyword) + 1);
 }
 
 int gpioSetValue(int gpio, int value) {
-  char path[kPathSize];
-  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/value", gpio);
+  char path[kGpioPathSize];
+  gpioLinePath(path, sizeof path, gpio, "value");
   return writeFile("gpioSetValue", gpio, path, value ? "1" : "0", 2);
 }
 
 int gpioGetValue(int gpio, int* value) {
-  char path[kPathSize];
-  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/value", gpio);
+  char path[kGpioPathSize];
+  gpioLinePath(path, sizeof path, gpio, "value");
   int fd = open(path, O_RDONLY);
   if (fd < 0) {
     reportOpenFailure("gpioGetValue", gpio);
@@ -88,14 +89,14 @@ int gpioGetValue(int gpio, int* value) {
 }
 
 int gpioSetEdge(int gpio, const char* edge) {
-  char path[kPathSize];
-  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/edge", gpio);
+  char path[kGpioPathSize];
+  gpioLinePath(path, sizeof path, gpio, "edge");
   return writeFile("gpioSetEdge", gpio, path, edge, strlen(edge) + 1);
 }
 
 int gpioOpen(int gpio) {
-  char path[kPathSize];
-  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/value", gpio);
+  char path[kGpioPathSize];
+  gpioLinePath(path, sizeof path, gpio, "value");
   int fd = open(path, O_RDONLY | O_NONBLOCK);
   if (fd < 0) reportOpenFailure("gpioOpen", gpio);
   return fd;
@@ -106,7 +107,7 @@ int gpioClose(int fd) {
 }
 
 int gpioActiveLow(int gpio, int value) {
-  char path[kPathSize];
-  snprintf(path, kPathSize, "/sys/class/gpio/gpio%d/active_low", gpio);
+  char path[kGpioPathSize];
+  gpioLinePath(path, sizeof path, gpio, "active_low");
   return writeFile("gpioActiveLow", gpio, path, value ? "1" : "0", 2);
 }

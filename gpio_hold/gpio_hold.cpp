@@ -10,15 +10,14 @@
 #include <atomic>
 
 #include "arguments.h"
+#include "car.h"
 #include "console.h"
+#include "gpio_paths.h"
 #include "gpio_sysfs.h"
 #include "stop_signals.h"
 
 // The stop-signal handler stores into it, so it must be lock-free.
 static_assert(ATOMIC_INT_LOCK_FREE == 2, "the run flag must be a lock-free atomic");
-
-static const int kLine = 397;
-static const char kProbePath[] = "/sys/class/gpio/gpio397/value";
 
 // Run flag: cleared by the stop-signal handler, which runs on the main
 // thread inside its wait; read by the main thread.
@@ -37,13 +36,14 @@ int main(int argc, char** argv) {
 
   // A line left exported (by a killed run or anything else) is released
   // first, so the export below does not fail as busy.
-  FILE* probe = fopen(kProbePath, "r");
+  char probePath[kGpioPathSize];
+  FILE* probe = fopen(gpioLinePath(probePath, sizeof probePath, kSensorLine, "value"), "r");
   if (probe != NULL) {
     fclose(probe);
-    gpioUnexport(kLine);
+    gpioUnexport(kSensorLine);
   }
-  gpioExport(kLine);
-  gpioSetDirection(kLine, 0);
+  gpioExport(kSensorLine);
+  gpioSetDirection(kSensorLine, 0);
   if (args.noConsole) {
     // Nothing to read: holding the line is all there is until a stop signal.
     while (g_run != 0) sigsuspend(&waitMask);
@@ -55,6 +55,6 @@ int main(int argc, char** argv) {
     while (nextRunValue(consoleByte, &console) != 0) {
     }
   }
-  gpioUnexport(kLine);
+  gpioUnexport(kSensorLine);
   return 0;
 }

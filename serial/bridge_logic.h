@@ -4,13 +4,8 @@
 #ifndef PELMORA_SERIAL_BRIDGE_LOGIC_H
 #define PELMORA_SERIAL_BRIDGE_LOGIC_H
 
-const int kNeutralThrottle = 1600;
-const int kNeutralSteering = 90;
-
-// The command files, as the writer reads them and an operator program
-// writes them, in the writer's command folder.
-const char* const kThrottleName = "throttle.txt";
-const char* const kSteeringName = "steering.txt";
+// The neutral command and the command files' names.
+#include "car.h"
 
 enum BridgeMode { kModeNeutral, kModeReader, kModeWriter, kModeWatchingWriter };
 

@@ -6,15 +6,15 @@
 
 #include <atomic>
 
+// The controllers' devices.
+#include "car.h"
+
 // The bridge is built twice: SERIAL_RAW=1 gives serial_raw (plain steering
 // byte, no change filter, no echo, other command file folder).
 #ifndef SERIAL_RAW
 #define SERIAL_RAW 0
 #endif
 const bool kNegateSteering = !SERIAL_RAW;
-
-const char* const kDrivePort = "/dev/ttyACM0";
-const char* const kTachometerPort = "/dev/ttyACM1";
 
 // How long a worker waits before opening a lost line again.
 const int kReopenMs = 1000;
@@ -69,7 +69,7 @@ void initDriveLine(DriveLine* line, const std::atomic<int>* run);
 // rate, then the neutral command before anything else. The line stays
 // open whatever the neutral command's result.
 LineResult takeDriveLine(DriveLine* line, int fd);
-// Sends the neutral command (throttle 1600, steering 90).
+// Sends the neutral command (kNeutralThrottle, kNeutralSteering).
 LineResult zeroize(DriveLine* line);
 // One command pair as two one-byte writes, throttle first, one pair's wire
 // time after the previous pair and once that has left the kernel's

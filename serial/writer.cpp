@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 
 #include "bridge_logic.h"
 #include "console.h"
@@ -15,8 +16,9 @@
 #include "workers.h"
 #include "writer.h"
 
-static const char* const kThrottleFile = PELMORA_COMMAND_FOLDER "/throttle.txt";
-static const char* const kSteeringFile = PELMORA_COMMAND_FOLDER "/steering.txt";
+// The command files' paths, relative to the working folder.
+static const std::string kThrottleFile = std::string(kCommandFolder) + "/" + kThrottleName;
+static const std::string kSteeringFile = std::string(kCommandFolder) + "/" + kSteeringName;
 static const bool kChangeFilter = !SERIAL_RAW;
 static const bool kEcho = !SERIAL_RAW;
 
@@ -55,8 +57,8 @@ static bool readCommandFile(const char* path, const std::atomic<int>* run, int* 
 // files that gave a value. A value not given is left as it was.
 static int readFiles(const std::atomic<int>* run, int* throttle, int* steering) {
   int got = 0;
-  if (readCommandFile(kThrottleFile, run, throttle)) got |= kGotThrottle;
-  if (readCommandFile(kSteeringFile, run, steering)) got |= kGotSteering;
+  if (readCommandFile(kThrottleFile.c_str(), run, throttle)) got |= kGotThrottle;
+  if (readCommandFile(kSteeringFile.c_str(), run, steering)) got |= kGotSteering;
   return got;
 }
 
@@ -180,7 +182,7 @@ static void restLine(Writer* w) {
 static bool freshEnough(Writer* w) {
   if (g_staleMs == 0) return true;
   // Looked at before the files are read: what is read is at least as new.
-  const FileStamp stamps[2] = {stampOf(kThrottleFile), stampOf(kSteeringFile)};
+  const FileStamp stamps[2] = {stampOf(kThrottleFile.c_str()), stampOf(kSteeringFile.c_str())};
   switch (freshness(&w->freshness, stamps, monotonicMs(), g_staleMs)) {
     case kFreshGoStale:
       restLine(w);

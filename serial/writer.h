@@ -9,13 +9,9 @@
 #include "bridge_logic.h"
 #include "line.h"
 
-// The command files' folder, relative to the bridge's working folder.
-#if SERIAL_RAW
-#define PELMORA_COMMAND_FOLDER "../py/teleOp"
-#else
-#define PELMORA_COMMAND_FOLDER "../teleop"
-#endif
-const char* const kCommandFolder = PELMORA_COMMAND_FOLDER;
+// The command files' folder of this build, relative to the bridge's
+// working folder.
+const char* const kCommandFolder = SERIAL_RAW ? kSerialRawCommandFolder : kSerialCommandFolder;
 
 // What the writer keeps from one pass to the next; only the writer thread
 // uses it.

@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include "car.h"
+
 int healthLevel(const HealthFacts& facts, std::string* message) {
   int level = kHealthOk;
   message->clear();
@@ -14,7 +16,8 @@ int healthLevel(const HealthFacts& facts, std::string* message) {
   }
   if (!facts.lineReadable) {
     *message += message->empty() ? "" : "; ";
-    *message += "line 397 cannot be read";
+    snprintf(text, sizeof text, "line %d cannot be read", kSensorLine);
+    *message += text;
     if (level == kHealthOk) level = kHealthWarn;
   }
   if (facts.lostLastSecond > 0) {

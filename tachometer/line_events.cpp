@@ -20,6 +20,7 @@
 
 #include "events.h"
 #include "gpio_cdev.h"
+#include "gpio_paths.h"
 
 namespace {
 
@@ -67,8 +68,8 @@ std::vector<std::string> entriesStarting(const char* dir, const char* prefix) {
 // The chips sysfs lists with their bases.
 std::vector<GpioChip> sysfsChips() {
   std::vector<GpioChip> chips;
-  for (const std::string& name : entriesStarting("/sys/class/gpio", "gpiochip")) {
-    const std::string dir = "/sys/class/gpio/" + name;
+  for (const std::string& name : entriesStarting(kGpioDir, "gpiochip")) {
+    const std::string dir = std::string(kGpioDir) + "/" + name;
     GpioChip chip = {"", resolved(dir), readLine(dir + "/label"), atoi(readLine(dir + "/base").c_str()),
                      atoi(readLine(dir + "/ngpio").c_str())};
     chips.push_back(chip);
@@ -213,9 +214,8 @@ bool requestLineEvents(int line, LineEvents* events) {
     }
     return true;
   }
-  char exported[64];
-  snprintf(exported, sizeof exported, "/sys/class/gpio/gpio%d", line);
-  if (error == EBUSY && access(exported, F_OK) == 0) {
+  char exported[kGpioPathSize];
+  if (error == EBUSY && access(gpioLinePath(exported, sizeof exported, line, NULL), F_OK) == 0) {
     fprintf(stderr, "tachometer: line %d is exported through sysfs (gpio_hold must not run with --events)\n", line);
   } else if (error == EBUSY) {
     fprintf(stderr, "tachometer: line %d is held by another program\n", line);

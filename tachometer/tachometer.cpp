@@ -17,24 +17,24 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string>
 
 #include <diagnostic_updater/diagnostic_updater.h>
 #include <pelmora/Tachometer.h>
 #include <ros/ros.h>
 
 #include "arguments.h"
+#include "car.h"
 #include "clock.h"
 #include "console.h"
 #include "edges.h"
 #include "events.h"
 #include "folders.h"
+#include "gpio_paths.h"
 #include "gpio_sysfs.h"
 #include "health.h"
 #include "line_events.h"
 #include "window.h"
-
-static const int kSensorLine = 397;
-static const char kEdgePath[] = "/sys/class/gpio/gpio397/edge";
 
 // The three logs and what of them still waits in their buffers.
 struct Logs {
@@ -121,21 +121,23 @@ static void closeLogs(Logs* logs) {
 // The line's edge setting as it is now; false (with one line on standard
 // error) when it cannot be read, *missing when the line is not exported.
 static bool readEdgeSetting(char* setting, bool* missing) {
+  char edgePath[kGpioPathSize];
+  gpioLinePath(edgePath, sizeof edgePath, kSensorLine, "edge");
   char text[16];
   ssize_t n = -1;
-  int fd = open(kEdgePath, O_RDONLY);
+  int fd = open(edgePath, O_RDONLY);
   if (fd >= 0) {
     n = read(fd, text, sizeof text);
     close(fd);
   }
   if (n < 0) {
     *missing = errno == ENOENT;
-    fprintf(stderr, "tachometer: cannot read %s (%s), %s\n", kEdgePath, strerror(errno),
+    fprintf(stderr, "tachometer: cannot read %s (%s), %s\n", edgePath, strerror(errno),
             *missing ? "waiting on edges once the line is there" : "polling instead");
     return false;
   }
   if (!parseEdgeSetting(text, static_cast<size_t>(n), setting)) {
-    fprintf(stderr, "tachometer: unknown edge setting in %s, polling instead\n", kEdgePath);
+    fprintf(stderr, "tachometer: unknown edge setting in %s, polling instead\n", edgePath);
     return false;
   }
   return true;
@@ -326,7 +328,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<diagnostic_updater::Updater> updater;
   if (ros::ok()) {
     updater.reset(new diagnostic_updater::Updater(node));
-    updater->setHardwareID("gpio397");
+    updater->setHardwareID("gpio" + std::to_string(kSensorLine));
     updater->add("wheel speed", describeHealth);
   }
   Health health = {0.0, 0, 0, -1.0, 0.0, 0, 0, -2 * kWindowLimitMs};

@@ -126,7 +126,7 @@ static void followCommands(CommandFiles* files) {
     queue->callAvailable(ros::WallDuration(0.01));
     if (teleopDeadman(&g_state, monotonicSeconds()))
       printf("teleop_files: no command for %.0f ms: neutral command (%d, %d)\n", kDeadmanSeconds * 1000,
-             kRestSpeed, kRestAngle);
+             kNeutralThrottle, kNeutralSteering);
     keepFilesUpdated(files, g_state);
   }
 }
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
   catchStopSignals();
 
   CommandFiles files;
-  files.folder = argc > 1 ? argv[1] : "../teleop";
+  files.folder = argc > 1 ? argv[1] : kSerialCommandFolder;
   files.throttlePath = files.folder + "/" + kThrottleName;
   files.steeringPath = files.folder + "/" + kSteeringName;
   files.throttle.written = false;

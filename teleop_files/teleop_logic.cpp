@@ -2,8 +2,8 @@
 #include "teleop_logic.h"
 
 void teleopStart(TeleopState* state) {
-  state->speed = kRestSpeed;
-  state->angle = kRestAngle;
+  state->speed = kNeutralThrottle;
+  state->angle = kNeutralSteering;
   state->lastCommandAt = 0;
   state->driving = false;
 }
@@ -17,15 +17,15 @@ void teleopCommand(TeleopState* state, int speed, int angle, double now) {
 
 bool teleopDeadman(TeleopState* state, double now) {
   if (!state->driving || now - state->lastCommandAt < kDeadmanSeconds) return false;
-  state->speed = kRestSpeed;
-  state->angle = kRestAngle;
+  state->speed = kNeutralThrottle;
+  state->angle = kNeutralSteering;
   state->driving = false;
   return true;
 }
 
 void teleopStop(TeleopState* state) {
-  state->speed = kRestSpeed;
-  state->angle = kRestAngle;
+  state->speed = kNeutralThrottle;
+  state->angle = kNeutralSteering;
   state->driving = false;
 }
 

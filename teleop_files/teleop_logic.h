@@ -3,11 +3,8 @@
 // (teleop_files.cpp) and its tests share them.
 #pragma once
 
-#include "bridge_logic.h"
-
-// The neutral command: the pair the serial bridge sends at rest.
-const int kRestSpeed = kNeutralThrottle;
-const int kRestAngle = kNeutralSteering;
+// The neutral command and the command files' names and folder.
+#include "car.h"
 
 // Without a command for this long the operator is taken to be gone: five
 // missed cycles of drive_command's 10 Hz.

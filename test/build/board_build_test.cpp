@@ -1,7 +1,7 @@
 // The build on the car: the committed tree in a fresh catkin workspace,
 // plain `catkin_make` (tests on, catkin's default) and `catkin_make install`
 // where only the product's dependencies exist: fuse3, GoogleTest, GoogleMock,
-// clang and gnuplot are hidden (tools/without-deps). Then the same
+// clang and gnuplot are hidden (test/tools/without-deps). Then the same
 // workspace configured once more with testing off, every dependency there:
 // the product must not lean on anything that only the tests configure.
 // Last, with every dependency there, catkin's own test run (`catkin_make
@@ -38,7 +38,7 @@ class BoardBuild : public testing::Test {
         << copy.errText;
     Child make;
     int code = runInWorkspace(g_workspace,
-                              PELMORA_SOURCE_DIR "/tools/without-deps -- bash -c "
+                              PELMORA_SOURCE_DIR "/test/tools/without-deps -- bash -c "
                               "'catkin_make -j2 && catkin_make install -j2'",
                               &make, 800);
     g_output = make.outText + make.errText;
@@ -123,7 +123,7 @@ TEST(SimulatedBoard, RunsForANormalUserAndLeavesNoFolder) {
   char tmp[] = "/tmp/pelmora_user.XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(tmp));
   ASSERT_EQ(0, chown(tmp, 65534, 65534));
-  const std::string simboard = PELMORA_SOURCE_DIR "/tools/simboard";
+  const std::string simboard = PELMORA_SOURCE_DIR "/test/tools/simboard";
   const std::string tmpdir = std::string("TMPDIR=") + tmp;
   struct stat fuse;
   const bool fuseForAll = stat("/dev/fuse", &fuse) == 0 && (fuse.st_mode & 0006) == 0006;

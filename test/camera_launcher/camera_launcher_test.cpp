@@ -27,7 +27,7 @@ bool startLauncher(Child* launcher, const std::vector<std::string>& rosArgs, boo
   std::vector<std::string> env;
   if (withStandin) {
     const char* path = std::getenv("ROS_PACKAGE_PATH");
-    env.push_back(std::string("ROS_PACKAGE_PATH=") + PELMORA_SOURCE_DIR "/standins/camera" +
+    env.push_back(std::string("ROS_PACKAGE_PATH=") + PELMORA_SOURCE_DIR "/test/standins/camera" +
                   (path && *path ? std::string(":") + path : std::string()));
   }
   std::string error;

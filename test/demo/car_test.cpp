@@ -29,7 +29,7 @@ const char* const kNodes[] = {"/tachometer", "/camera_launcher", "/teleop_files"
 
 // t1700 and s60 on the wire.
 const int kThrottle = 70, kSteering = 196;
-const int kNeutralThrottle = 60, kNeutralSteering = 166;
+const int kNeutralThrottleByte = 60, kNeutralSteeringByte = 166;
 
 class CarLaunch : public testing::Test {
  protected:
@@ -49,7 +49,7 @@ class CarLaunch : public testing::Test {
   void expectRestThenCommand(Fault fault, End end) {
     const double at = nowSeconds();
     fault();
-    const double rest = arrival(kNeutralThrottle, kNeutralSteering, at);
+    const double rest = arrival(kNeutralThrottleByte, kNeutralSteeringByte, at);
     ASSERT_GT(rest, 0) << "the car was not brought to rest";
     printf("fault to the neutral pair: %.0f ms\n", (rest - at) * 1000);
     EXPECT_LT(rest - at, 1.5);
@@ -65,7 +65,7 @@ TEST_F(CarLaunch, DrivesRestsAtEachFaultAndStopsAtNeutralWithTheLineReleased) {
   std::string error;
   ASSERT_TRUE(launchCarOnStandIns(&car, &error)) << error;
   Child& roslaunch = car.roslaunch;
-  const double neutral = arrival(kNeutralThrottle, kNeutralSteering, car.launchedAt, 30);
+  const double neutral = arrival(kNeutralThrottleByte, kNeutralSteeringByte, car.launchedAt, 30);
   ASSERT_GT(neutral, 0) << roslaunch.outText;
   ASSERT_TRUE(waitUntil([&] {
     pump();
@@ -85,7 +85,7 @@ TEST_F(CarLaunch, DrivesRestsAtEachFaultAndStopsAtNeutralWithTheLineReleased) {
   // A command that stays the same is still written often enough for the
   // writer's freshness bound: the car keeps driving.
   waitUntil([&] { pump(); return nowSeconds() - driving > 1.2; }, 5);
-  EXPECT_LT(firstPairAfter(car.drive, kNeutralThrottle, kNeutralSteering, driving), 0) << "rested while driving";
+  EXPECT_LT(firstPairAfter(car.drive, kNeutralThrottleByte, kNeutralSteeringByte, driving), 0) << "rested while driving";
 
   {
     SCOPED_TRACE("the writer killed");
@@ -109,8 +109,8 @@ TEST_F(CarLaunch, DrivesRestsAtEachFaultAndStopsAtNeutralWithTheLineReleased) {
   const std::vector<int> last = bytesSinceLastOpen(car.drive);
   ASSERT_GE(last.size(), 2u);
   EXPECT_EQ(0u, last.size() % 2);
-  EXPECT_EQ(kNeutralThrottle, last[last.size() - 2]);
-  EXPECT_EQ(kNeutralSteering, last.back());
+  EXPECT_EQ(kNeutralThrottleByte, last[last.size() - 2]);
+  EXPECT_EQ(kNeutralSteeringByte, last.back());
   EXPECT_NE(std::string::npos, gpioBoard("state 397").find(" exported=0")) << gpioBoard("state 397");
   EXPECT_GE(seen.size(), 9u);  // six programs, the master, rosout, and a writer started again
   for (pid_t pid : seen) EXPECT_FALSE(processRuns(pid)) << pid << " still runs";

@@ -44,7 +44,7 @@ TEST(Demo, ScriptedRunMeasuresDrivesAndStopsAtNeutral) {
   ASSERT_NE("", out);
   Child demo;
   std::string error;
-  ASSERT_TRUE(startChild(&demo, {PELMORA_SOURCE_DIR "/tools/demo", PELMORA_BUILD_DIR}, "",
+  ASSERT_TRUE(startChild(&demo, {PELMORA_SOURCE_DIR "/test/tools/demo", PELMORA_BUILD_DIR}, "",
                          {"DEMO_SECONDS=16", "DEMO_RPM=600", "DEMO_OUT=" + out}, &error))
       << error;
   ASSERT_TRUE(waitExit(&demo, 150)) << demo.outText << demo.errText;

@@ -83,7 +83,7 @@ std::string nodeName(const Case& c) { return std::string("/faults_") + c.program
 // The camera stand-in's package first on the package path.
 std::string withCameraStandin() {
   const char* path = getenv("ROS_PACKAGE_PATH");
-  return std::string("ROS_PACKAGE_PATH=") + PELMORA_SOURCE_DIR "/standins/camera" +
+  return std::string("ROS_PACKAGE_PATH=") + PELMORA_SOURCE_DIR "/test/standins/camera" +
          (path && *path ? std::string(":") + path : std::string());
 }
 

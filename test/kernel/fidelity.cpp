@@ -1,7 +1,7 @@
 // Fidelity catalogue: every sysfs GPIO and tty behaviour the library, the
 // pin holder and the serial bridge rely on, tried the same way on the
-// stand-ins (FUSE gpio_sim, pty controllers, inside tools/simboard) and on
-// the kernel's own drivers (inside tools/kernelboard); then both result
+// stand-ins (FUSE gpio_sim, pty controllers, inside test/tools/simboard) and on
+// the kernel's own drivers (inside test/tools/kernelboard); then both result
 // lists side by side as a Markdown table.
 //   fidelity --run standin|kernel OUT      fidelity --table STANDIN KERNEL OUT
 #include <errno.h>

@@ -1,4 +1,4 @@
-// The board's devices inside tools/kernelboard; see kernel_board.h.
+// The board's devices inside test/tools/kernelboard; see kernel_board.h.
 #include "kernel_board.h"
 
 #include <dirent.h>

@@ -1,4 +1,4 @@
-// The board's devices inside tools/kernelboard, for tests: GPIO line 397
+// The board's devices inside test/tools/kernelboard, for tests: GPIO line 397
 // from gpio-mockup (its simulated pull set through debugfs), the gadget
 // ends of the two USB ACM lines, and the cable (the configfs gadget bound
 // to or unbound from the dummy USB controller).

@@ -1,5 +1,5 @@
 // The shipped bridge builds on the kernel's own USB ACM ttys, inside
-// tools/kernelboard: the test plays both controllers on the gadget ends
+// test/tools/kernelboard: the test plays both controllers on the gadget ends
 // (/dev/ttyGS0 behind /dev/ttyACM0, /dev/ttyGS1 behind /dev/ttyACM1) and
 // pulls the cable by unbinding the gadget.
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The tachometer's --events mode on the real kernel, inside
-// `tools/kernelboard --arch x86_64 --host-root` (make test-kernel): the
+// `test/tools/kernelboard --arch x86_64 --host-root` (make test-kernel): the
 // native node requests gpio-mockup's line 397 through the GPIO character
 // device while this program toggles it through debugfs and subscribes to
 // /tachometer. One master serves every case: it takes 12 s to start under
@@ -230,7 +230,7 @@ TEST_F(KernelEvents, OverflowIsCountedAsLost) {
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   if (getenv("KERNELBOARD") == nullptr) {
-    fprintf(stderr, "kerneltest_tachometer_events: run me inside tools/kernelboard --arch x86_64 --host-root\n");
+    fprintf(stderr, "kerneltest_tachometer_events: run me inside test/tools/kernelboard --arch x86_64 --host-root\n");
     return 2;
   }
   setenv("ROS_HOME", "/tmp", 1);

@@ -33,16 +33,16 @@ TEST(TeleopDecisions, DeadmanFiresOnceHalfASecondAfterTheLastCommandAndTheEndRes
   teleopCommand(&s, 1700, 60, 10.25);  // each command starts the half second anew
   EXPECT_FALSE(teleopDeadman(&s, 10.74));
   EXPECT_TRUE(teleopDeadman(&s, 10.75));
-  EXPECT_EQ(kRestSpeed, s.speed);
-  EXPECT_EQ(kRestAngle, s.angle);
+  EXPECT_EQ(kNeutralThrottle, s.speed);
+  EXPECT_EQ(kNeutralSteering, s.angle);
   EXPECT_FALSE(teleopDeadman(&s, 20));  // once per silence
   teleopCommand(&s, 1650, 100, 30);     // the next command takes over
   EXPECT_EQ(1650, s.speed);
   EXPECT_TRUE(teleopDeadman(&s, 30.5));
   teleopCommand(&s, 1900, 10, 40);  // the node ends while driving
   teleopStop(&s);
-  EXPECT_EQ(kRestSpeed, s.speed);
-  EXPECT_EQ(kRestAngle, s.angle);
+  EXPECT_EQ(kNeutralThrottle, s.speed);
+  EXPECT_EQ(kNeutralSteering, s.angle);
 }
 
 // A file is written first, then when its value changes, and while commands
@@ -194,7 +194,7 @@ TEST_F(TeleopFiles, DeadmanRestsTheCarHalfASecondAfterTheLastCommandAndNotBefore
   send(1700, 60);
   // Received after it was sent: the node's half second ends after this one.
   const double lastSent = nowSeconds();
-  ASSERT_TRUE(waitUntil([this] { return filesHold(kRestSpeed, kRestAngle); }, 5));
+  ASSERT_TRUE(waitUntil([this] { return filesHold(kNeutralThrottle, kNeutralSteering); }, 5));
   const double rest = nowSeconds() - lastSent;
   EXPECT_GE(rest, kDeadmanSeconds);
   // The car is at rest within a second of losing its operator.
@@ -203,7 +203,7 @@ TEST_F(TeleopFiles, DeadmanRestsTheCarHalfASecondAfterTheLastCommandAndNotBefore
 
   // The next command takes over, and a new silence rests the car again.
   ASSERT_TRUE(drive(1650, 100));
-  ASSERT_TRUE(waitUntil([this] { return filesHold(kRestSpeed, kRestAngle); }, 5));
+  ASSERT_TRUE(waitUntil([this] { return filesHold(kNeutralThrottle, kNeutralSteering); }, 5));
   pumpOutput(&teleopFiles, 0.1);
   EXPECT_EQ(2, countOf(teleopFiles.outText, "no command for 500 ms")) << teleopFiles.outText;
 }
@@ -217,7 +217,7 @@ TEST_F(TeleopFiles, EachStopSignalLeavesTheFilesAtRest) {
     // Commands keep coming, so only the node's own stop can rest the car.
     ASSERT_TRUE(sendUntil(1700, 60, [this] { return waitExit(&teleopFiles, 0); }, 5));
     EXPECT_EQ(0, exitCode(teleopFiles)) << endOf(teleopFiles);
-    EXPECT_TRUE(filesHold(kRestSpeed, kRestAngle));
+    EXPECT_TRUE(filesHold(kNeutralThrottle, kNeutralSteering));
     EXPECT_EQ(0, countOf(teleopFiles.outText, "no command for 500 ms"));
   }
 }
