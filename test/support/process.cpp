@@ -204,27 +204,29 @@ namespace {
 
 // True when a thread of pid sleeps in a pipe read (the kernel's wait
 // channel names it: pipe_read, anon_pipe_read, pipe_wait), or when its one
-// thread sleeps in poll: a console reader that waits in ppoll for its input
-// (and for the stop signals) before each read has nothing else to wait on.
+// thread that is not parked on a futex sleeps in poll: a console reader that
+// waits in ppoll for its input (and for the stop signals) before each read
+// has nothing else to wait on. Threads on a futex are not the program's
+// own waits for input (qemu-user adds one such thread to every program).
 bool readingAPipe(pid_t pid) {
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
   DIR* dir = opendir(tasks.c_str());
   if (!dir) return false;
   bool reading = false;
-  int threads = 0;
+  int unparked = 0;
   bool polling = false;
   while (struct dirent* e = readdir(dir)) {
     if (e->d_name[0] == '.') continue;
-    ++threads;
     std::ifstream in(tasks + "/" + e->d_name + "/wchan");
     std::string channel;
     std::getline(in, channel);
     if (channel.find("pipe_read") != std::string::npos || channel.find("pipe_wait") != std::string::npos)
       reading = true;
+    if (channel.find("futex") == std::string::npos) ++unparked;
     polling = polling || channel.find("poll") != std::string::npos;
   }
   closedir(dir);
-  return reading || (threads == 1 && polling);
+  return reading || (unparked == 1 && polling);
 }
 
 }  // namespace
