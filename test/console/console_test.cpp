@@ -101,9 +101,10 @@ struct ArgumentsRow {
   bool noConsole;
   const char* cwd;
   int staleMs;
+  int settleMs = -1;
 };
 
-const int kAll = kNoConsoleOption | kCwdOption | kStaleOption;
+const int kAll = kNoConsoleOption | kCwdOption | kStaleOption | kSettleOption;
 
 const ArgumentsRow kArgumentRows[] = {
     {{}, kAll, "", false, "", 0},
@@ -118,6 +119,8 @@ const ArgumentsRow kArgumentRows[] = {
     {{"--cwd", "__name:=w"}, kAll, "error: --cwd needs a folder", false, "", 0},
     {{"--stale-ms", "1"}, kAll, "", false, "", 1},
     {{"--stale-ms", "3600000"}, kAll, "", false, "", 3600000},
+    {{"--settle-ms", "0", "--watch"}, kAll, "--watch", false, "", 0, 0},
+    {{"--settle-ms", "20"}, kAll, "", false, "", 0, 20},
     // Options a program does not accept are words of its own.
     {{"--no-console", "--cwd", "d", "5"}, kCwdOption, "--no-console 5", false, "d", 0},
     {{"--cwd", "d", "--stale-ms", "9", "x"}, kNoConsoleOption, "--cwd d --stale-ms 9 x", false, "", 0},
@@ -133,6 +136,9 @@ const ArgumentsRow kArgumentRows[] = {
     {{"--stale-ms", ""}, kAll, "error: --stale-ms needs", false, "", 0},
     {{"--stale-ms", "3600001"}, kAll, "error: --stale-ms needs", false, "", 0},
     {{"--stale-ms", "99999999999999999999"}, kAll, "error: --stale-ms needs", false, "", 0},
+    {{"--settle-ms", "21"}, kAll, "error: --settle-ms needs", false, "", 0},
+    {{"--settle-ms", "-1"}, kAll, "error: --settle-ms needs", false, "", 0},
+    {{"--settle-ms"}, kAll, "error: --settle-ms needs", false, "", 0},
 };
 
 TEST(ConsoleArguments, TableOfCommandLines) {
@@ -158,6 +164,7 @@ TEST(ConsoleArguments, TableOfCommandLines) {
     EXPECT_EQ(row.noConsole, args.noConsole);
     EXPECT_EQ(row.cwd, std::string(args.cwd ? args.cwd : ""));
     EXPECT_EQ(row.staleMs, args.staleMs);
+    EXPECT_EQ(row.settleMs, args.settleMs);
   }
 }
 
