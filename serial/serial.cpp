@@ -6,7 +6,9 @@
 // Options, anywhere: --no-console (read nothing from standard input),
 // --cwd DIR (work in DIR, created when missing), --stale-ms MS (the
 // writers: the neutral command once no command file has been written for
-// MS). NAME:=VALUE arguments (roslaunch's) are ignored. In all but the
+// MS), --settle-ms MS (the watching writer: how long the command files
+// must be quiet before it reads them, 0 to 20, 3 by default). NAME:=VALUE
+// arguments (roslaunch's) are ignored. In all but the
 // first mode, typing 0 on the console stops the bridge, and so do SIGINT,
 // SIGTERM and SIGHUP. This file holds the console, the stop signals and
 // main; line.cpp the lines, reader.cpp and writer.cpp the two workers,
@@ -90,7 +92,8 @@ int main(int argc, char** argv) {
   }
 
   ConsoleArguments args;
-  const char* wrong = takeConsoleArguments(&argc, argv, kNoConsoleOption | kCwdOption | kStaleOption, &args);
+  const char* wrong = takeConsoleArguments(&argc, argv, kNoConsoleOption | kCwdOption | kStaleOption | kSettleOption,
+                                           &args);
   if (wrong != NULL) {
     fprintf(stderr, "%s: %s\n", kProgram, wrong);
     return 2;
@@ -105,6 +108,7 @@ int main(int argc, char** argv) {
   sigset_t waitMask;
   catchStopSignals(onStopSignal, &waitMask);
   setStaleBound(args.staleMs);
+  if (args.settleMs >= 0) setSettleTime(args.settleMs);
   openStopNotice();
   pthread_t worker;
   void* (*body)(void*) = mode == kModeReader ? sread : mode == kModeWatchingWriter ? swatch : swrite;

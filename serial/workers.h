@@ -11,7 +11,12 @@ void* sread(void* arg);
 void* swrite(void* arg);
 
 // The same writer, sleeping between passes until a command file changes
-// (at most 100 ms), the line needs it or the stop comes.
+// (at most 100 ms), the line needs it or the stop comes; it reads the files
+// once they have been quiet for the settle time.
 void* swatch(void* arg);
+
+// Sets swatch's settle time in ms (0: read at the first change) before it
+// starts.
+void setSettleTime(int ms);
 
 #endif

@@ -200,12 +200,16 @@ static bool freshEnough(Writer* w) {
   return true;
 }
 
-// serial echoes each pair it sends.
-void forwardCommands(Writer* w) {
-  if (!freshEnough(w)) return;
+bool readCommands(Writer* w) {
+  if (!freshEnough(w)) return false;
   int got = readFiles(w->line.run, &w->throttle, &w->steering);
   w->haveThrottle = w->haveThrottle || (got & kGotThrottle) != 0;
   w->haveSteering = w->haveSteering || (got & kGotSteering) != 0;
+  return true;
+}
+
+// serial echoes each pair it sends.
+void sendCommands(Writer* w) {
   // Never send a pair made from a value no file has given yet.
   if (!commandsKnown(w->haveThrottle, w->haveSteering)) return;
   unsigned char throttle = throttleByte(w->throttle);
@@ -270,7 +274,7 @@ void* swrite(void* arg) {
     // Without a working line nothing paces the passes: the writer still
     // reads the files (so serial keeps echoing), but does not spin.
     if (lineIdle(w) && !pauseWhileRunning(run, kIdlePassMs)) break;
-    forwardCommands(&w);
+    if (readCommands(&w)) sendCommands(&w);
   }
   leaveLine(&w);
   return NULL;

@@ -46,8 +46,11 @@ void startWriting(Writer* w, const std::atomic<int>* run);
 void tendLine(Writer* w);
 // True while no working line paces the passes: missing, or stalled.
 bool lineIdle(const Writer& w);
-// Reads the command files and sends their pair when it is due.
-void forwardCommands(Writer* w);
+// Reads the command files, unless the freshness bound holds their pair
+// back (then false).
+bool readCommands(Writer* w);
+// Sends the pair last read when it is due.
+void sendCommands(Writer* w);
 // Leaves the line with the neutral command and closes it.
 void leaveLine(Writer* w);
 
