@@ -68,44 +68,73 @@ static void onCommand(const pelmora::Telemetry::ConstPtr& message) {
   teleopCommand(&g_state, message->speed, message->angle, monotonicSeconds());
 }
 
-// Replaces path by a file holding value and a newline: written under a
-// temporary name in the same folder, then renamed over it, so a reader
-// opens either the old number or the new one, never part of one.
-// Returns 0, or the errno of the step that failed.
-static int replaceFile(const std::string& path, int value) {
-  const std::string temporary = path + ".tmp." + std::to_string(getpid());
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+// Writes value and a newline to a temporary file beside path, for
+// renameOnto: a reader opens either the old number or the new one, never
+// part of one. Returns 0, or the errno of the step that failed.
+static int writeTemporary(const std::string& path, int value, std::string* temporary) {
+  *temporary = path + ".tmp." + std::to_string(getpid());
+  int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   char text[16];
   const int length = snprintf(text, sizeof text, "%d\n", value);
   const ssize_t written = write(fd, text, static_cast<size_t>(length));
   int error = written == length ? 0 : (written < 0 ? errno : EIO);
   if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) unlink(temporary.c_str());
-  return error;
-}
-
-// Writes one file if it does not hold wanted yet, or is due to be written
-// again. Returns 0 or an errno.
-static int updateFile(const std::string& path, CommandFile* file, int wanted, const TeleopState& state) {
-  const double now = monotonicSeconds();
-  if (!fileNeedsWrite(*file, wanted, state, now)) return 0;
-  const int error = replaceFile(path, wanted);
-  if (error == 0) {
-    file->written = true;
-    file->value = wanted;
-    file->writtenAt = now;
+  if (error != 0) {
+    unlink(temporary->c_str());
+    temporary->clear();
   }
   return error;
 }
 
+// One command file to bring to a value.
+struct Replacement {
+  const std::string* path;
+  CommandFile* file;
+  int wanted;
+  bool due;               // it needs writing now
+  std::string temporary;  // its new content, once written
+};
+
 // Brings both files to the state's pair; a file that failed is tried again
-// on the next call. Returns 0 or the first errno.
+// on the next call. Both new files are written before either is renamed
+// into place, and then renamed one right after the other, so a reader
+// woken by the first rename finds the second moments later; when one
+// cannot be written, neither is replaced, so no pair is half new. Returns
+// 0 or the first errno.
 static int updateFiles(CommandFiles* files, const TeleopState& state) {
-  const int throttleError = updateFile(files->throttlePath, &files->throttle, state.speed, state);
-  const int steeringError = updateFile(files->steeringPath, &files->steering, state.angle, state);
-  return throttleError != 0 ? throttleError : steeringError;
+  const double now = monotonicSeconds();
+  Replacement both[2] = {{&files->throttlePath, &files->throttle, state.speed, false, ""},
+                         {&files->steeringPath, &files->steering, state.angle, false, ""}};
+  int error = 0;
+  for (Replacement& r : both) {
+    r.due = fileNeedsWrite(*r.file, r.wanted, state, now);
+    if (r.due && error == 0) error = writeTemporary(*r.path, r.wanted, &r.temporary);
+  }
+  // The files being replaced are held open across the renames, so the
+  // last reference to each is dropped at the close below, not inside its
+  // rename: freeing a file (on ext4, with the journal) can take
+  // milliseconds, which would hold the second rename back.
+  int held[2] = {-1, -1};
+  for (int k = 0; k < 2; ++k) {
+    if (both[k].due && !both[k].temporary.empty())
+      held[k] = open(both[k].path->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  }
+  for (Replacement& r : both) {
+    if (!r.due || r.temporary.empty()) continue;
+    if (error == 0 && rename(r.temporary.c_str(), r.path->c_str()) != 0) error = errno;
+    if (error != 0) {
+      unlink(r.temporary.c_str());
+      continue;
+    }
+    r.file->written = true;
+    r.file->value = r.wanted;
+    r.file->writtenAt = now;
+  }
+  for (int fd : held) {
+    if (fd >= 0) close(fd);
+  }
+  return error;
 }
 
 // As updateFiles, reporting a failure once until the files can be written again.
