@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <ros/ros.h>
 #include <pelmora/Telemetry.h>
@@ -78,18 +81,21 @@ std::string readWhole(const std::string& path) {
   return n < 0 ? "(unreadable)" : std::string(buf, static_cast<size_t>(n));
 }
 
-// The shipped node on a temporary command folder, and a publisher on /serial.
+// The shipped node on the command folder of a temporary bridge tree, and a
+// publisher on /serial.
 class TeleopFiles : public testing::Test {
  protected:
   void SetUp() override {
-    teleop = makeTempDir("/tmp/pelmora_teleop");
-    ASSERT_NE("", teleop);
+    tree = makeCommandTree();
+    teleop = tree.teleop;
     publisher = node.advertise<pelmora::Telemetry>("/serial", 10);
     startNode();
   }
   void TearDown() override {
     stopChild(&teleopFiles, SIGKILL, 5);
-    removeTree(teleop);
+    stopChild(&bridge, SIGKILL, 5);
+    stopChild(&controller.child, SIGTERM, 5);
+    removeCommandTree(tree);
   }
   void startNode() {
     if (teleopFiles.pid > 0) stopChild(&teleopFiles, SIGKILL, 5);
@@ -130,8 +136,12 @@ class TeleopFiles : public testing::Test {
 
   ros::NodeHandle node;
   ros::Publisher publisher;
+  CommandTree tree;
   std::string teleop;
   Child teleopFiles;
+  // The car's writer (serial --watch) on tree, and the drive controller stand-in.
+  Child bridge;
+  DriveController controller;
 };
 
 // Counts the command files' events read from an inotify descriptor: writes
@@ -206,6 +216,37 @@ TEST_F(TeleopFiles, DeadmanRestsTheCarHalfASecondAfterTheLastCommandAndNotBefore
   ASSERT_TRUE(waitUntil([this] { return filesHold(kNeutralThrottle, kNeutralSteering); }, 5));
   pumpOutput(&teleopFiles, 0.1);
   EXPECT_EQ(2, countOf(teleopFiles.outText, "no command for 500 ms")) << teleopFiles.outText;
+}
+
+// As the car runs them, teleop_files and serial --watch: commands that
+// change both values at once reach the drive controller only as the pairs
+// commanded, never as the new throttle with the old steering.
+TEST_F(TeleopFiles, CommandsChangingBothValuesReachTheWireOnlyAsCommanded) {
+  const int kCommands[4][2] = {{1700, 60}, {1650, 100}, {1750, 30}, {1600, 90}};
+  const int kSent = 300;
+  std::set<std::pair<int, int>> commanded;
+  for (const auto& c : kCommands) commanded.insert({(c[0] - 1000) / 10, steeringOf(kBuilds[0], c[1])});
+  ASSERT_TRUE(startDriveController(&controller));
+  ASSERT_TRUE(startBridge(&bridge, "serial", {"--no-console", "--watch"}, tree.run));
+  for (int i = 0; i < kSent; ++i) {
+    send(kCommands[i % 4][0], kCommands[i % 4][1]);
+    const double next = nowSeconds() + 0.02;
+    waitUntil([&] { pumpOutput(&bridge, 0); updateDrive(&controller, 0); return nowSeconds() >= next; }, 1);
+  }
+  const int last = (kSent - 1) % 4;
+  ASSERT_TRUE(pairArrival(&controller, (kCommands[last][0] - 1000) / 10, steeringOf(kBuilds[0], kCommands[last][1]),
+                          0, 5, [&] { pumpOutput(&bridge, 0); }) >= 0);
+  int changes = 0, uncommanded = 0;
+  std::string first;
+  const std::vector<DrivePair> pairs = drivePairs(controller);
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    changes += k > 0 && (pairs[k].throttle != pairs[k - 1].throttle || pairs[k].steering != pairs[k - 1].steering);
+    if (commanded.count({pairs[k].throttle, pairs[k].steering}) != 0) continue;
+    if (uncommanded++ == 0) first = std::to_string(pairs[k].throttle) + "," + std::to_string(pairs[k].steering);
+  }
+  EXPECT_EQ(0, uncommanded) << "pairs nobody commanded, the first " << first;
+  // Most commands reached the wire: the check above was not an empty one.
+  EXPECT_GE(changes, kSent / 2) << pairs.size() << " pairs";
 }
 
 TEST_F(TeleopFiles, EachStopSignalLeavesTheFilesAtRest) {
