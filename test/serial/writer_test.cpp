@@ -445,8 +445,9 @@ TEST_F(CommandWriter, StaleBoundRestsTheCarWhenTheFilesStopBeingWritten) {
 
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    setFile("throttle.txt", "1700\n");
+    // Taken before the write: a test preempted after it would see the rest early.
     const double written = nowSeconds();
+    setFile("throttle.txt", "1700\n");
     ASSERT_TRUE(waitLastPair(70, 211));
     ASSERT_TRUE(waitLastPair(60, 166));
     const double rested = drive.events.back().time - written;
