@@ -115,7 +115,6 @@ void setSettleTime(int ms) { g_settleMs = ms; }
 // Waits until the command files have been quiet for the settle time, or
 // until latest. False on the stop.
 static bool settle(Writer* w, CommandWatch* watch, double latest) {
-  if (watch->fd == -1 || g_settleMs == 0) return true;
   commandFilesChanged(watch);
   for (;;) {
     if (*w->line.run == 0) return false;
@@ -134,13 +133,15 @@ static bool settle(Writer* w, CommandWatch* watch, double latest) {
 // read within kMaxSettleMs, so a steady stream of writes is still
 // forwarded. False on the stop.
 static bool readSettledCommands(Writer* w, CommandWatch* watch) {
+  // Without a watch there are no changes to wait out.
+  const bool settling = watch->fd != -1 && g_settleMs > 0;
   const double latest = monotonicMs() + kMaxSettleMs;
   bool forward = false;
   do {
-    if (!settle(w, watch, latest)) return false;
+    if (settling && !settle(w, watch, latest)) return false;
     watch->lastRead = monotonicMs();
     forward = readCommands(w);
-  } while (forward && g_settleMs > 0 && watch->fd != -1 && commandFilesChanged(watch) && monotonicMs() < latest);
+  } while (settling && forward && commandFilesChanged(watch) && monotonicMs() < latest);
   if (forward) sendCommands(w);
   return true;
 }

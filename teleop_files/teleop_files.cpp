@@ -68,9 +68,9 @@ static void onCommand(const pelmora::Telemetry::ConstPtr& message) {
   teleopCommand(&g_state, message->speed, message->angle, monotonicSeconds());
 }
 
-// Writes value and a newline to a temporary file beside path, for
-// renameOnto: a reader opens either the old number or the new one, never
-// part of one. Returns 0, or the errno of the step that failed.
+// Writes value and a newline to a temporary file beside path, to be
+// renamed over it: a reader opens either the old number or the new one,
+// never part of one. Returns 0, or the errno of the step that failed.
 static int writeTemporary(const std::string& path, int value, std::string* temporary) {
   *temporary = path + ".tmp." + std::to_string(getpid());
   int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -94,6 +94,7 @@ struct Replacement {
   int wanted;
   bool due;               // it needs writing now
   std::string temporary;  // its new content, once written
+  int held;               // the file it replaces, held open across the renames; -1 if none
 };
 
 // Brings both files to the state's pair; a file that failed is tried again
@@ -104,8 +105,8 @@ struct Replacement {
 // 0 or the first errno.
 static int updateFiles(CommandFiles* files, const TeleopState& state) {
   const double now = monotonicSeconds();
-  Replacement both[2] = {{&files->throttlePath, &files->throttle, state.speed, false, ""},
-                         {&files->steeringPath, &files->steering, state.angle, false, ""}};
+  Replacement both[2] = {{&files->throttlePath, &files->throttle, state.speed, false, "", -1},
+                         {&files->steeringPath, &files->steering, state.angle, false, "", -1}};
   int error = 0;
   for (Replacement& r : both) {
     r.due = fileNeedsWrite(*r.file, r.wanted, state, now);
@@ -115,13 +116,11 @@ static int updateFiles(CommandFiles* files, const TeleopState& state) {
   // last reference to each is dropped at the close below, not inside its
   // rename: freeing a file (on ext4, with the journal) can take
   // milliseconds, which would hold the second rename back.
-  int held[2] = {-1, -1};
-  for (int k = 0; k < 2; ++k) {
-    if (both[k].due && !both[k].temporary.empty())
-      held[k] = open(both[k].path->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  for (Replacement& r : both) {
+    if (!r.temporary.empty()) r.held = open(r.path->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   }
   for (Replacement& r : both) {
-    if (!r.due || r.temporary.empty()) continue;
+    if (r.temporary.empty()) continue;
     if (error == 0 && rename(r.temporary.c_str(), r.path->c_str()) != 0) error = errno;
     if (error != 0) {
       unlink(r.temporary.c_str());
@@ -131,8 +130,8 @@ static int updateFiles(CommandFiles* files, const TeleopState& state) {
     r.file->value = r.wanted;
     r.file->writtenAt = now;
   }
-  for (int fd : held) {
-    if (fd >= 0) close(fd);
+  for (Replacement& r : both) {
+    if (r.held >= 0) close(r.held);
   }
   return error;
 }
